@@ -1,0 +1,105 @@
+// The process killer: the sweep over /proc, the holder test's probes and the
+// matcher that decides whether a path lies on or under the mount point.
+//
+// Every failure to read something in /proc (a process that exited meanwhile,
+// a file the caller may not read) counts as "no hit" on purpose: the sweep is
+// a best effort between unmount attempts, and the next attempt tells whether it
+// was enough. Don't turn these into error paths.
+#include "ProcessKiller.h"
+
+#include <dirent.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static_assert(sizeof(pid_t) == 4, "process ids are signed 32-bit ints");
+
+namespace {
+
+// A path or a link target; a target is read up to kPathSize - 1 bytes.
+constexpr size_t kPathSize = 4096;
+
+// Returns 1 if `path` is `mount_point` or lies under it, else 0. Compares the
+// strings as they are: nothing is resolved, so one directory written two ways
+// doesn't match itself.
+int PathMatchesMountPoint(const char* path, const char* mount_point) {
+  const size_t length = strlen(mount_point);
+  // "/" and "" would match everything.
+  if (length < 2) return 0;
+  if (strncmp(path, mount_point, length) != 0) return 0;
+  if (mount_point[length - 1] == '/') return 1;
+  // Without this boundary "/mnt/disk" would claim "/mnt/disk2".
+  return path[length] == '\0' || path[length] == '/';
+}
+
+// Returns 1 and leaves the NUL-terminated target in `target` (kPathSize bytes)
+// if `path` is a symbolic link with a non-empty target, else 0. A longer
+// target is cut to kPathSize - 1 bytes.
+int ReadSymLink(const char* path, char* target) {
+  struct stat status;
+  if (lstat(path, &status) != 0 || !S_ISLNK(status.st_mode)) return 0;
+  const ssize_t length = readlink(path, target, kPathSize - 1);
+  if (length <= 0) return 0;
+  target[length] = '\0';
+  return 1;
+}
+
+// Returns 1 if the link /proc/<pid>/<link_name> exists and its target lies on
+// or under `mount_point`, else 0.
+int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
+  char path[kPathSize];
+  char target[kPathSize];
+  snprintf(path, sizeof(path), "/proc/%d/%s", pid, link_name);
+  return ReadSymLink(path, target) && PathMatchesMountPoint(target, mount_point);
+}
+
+// The holder test: 1 if the process holds anything under `mount_point`. The
+// probes run in this order, and the first hit ends the test.
+int HoldsMountPoint(pid_t pid, const char* mount_point) {
+  return CheckSymLink(pid, mount_point, "cwd") || CheckSymLink(pid, mount_point, "root") ||
+         CheckSymLink(pid, mount_point, "exe");
+}
+
+// Returns the decimal value of a /proc entry's name, or -1 if the name is not
+// all digits or its value doesn't fit a pid_t. An empty name yields 0.
+int get_pid(const char* name) {
+  int pid = 0;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return -1;
+    const int digit = *name - '0';
+    if (pid > (INT_MAX - digit) / 10) return -1;
+    pid = pid * 10 + digit;
+  }
+  return pid;
+}
+
+// Returns 1 if `pid` is among the first `count` ids of `pids`, else 0.
+int IsExcluded(pid_t pid, const pid_t* pids, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (pids[i] == pid) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
+                                const pid_t* excluded_pids, int excluded_count) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  const int signal = signal_selector != 0 ? SIGKILL : SIGTERM;
+  while (const dirent* entry = readdir(proc)) {
+    const pid_t pid = get_pid(entry->d_name);
+    // Not a process. A pid of 0 or less would signal a whole process group,
+    // or every process, so none may ever reach kill().
+    if (pid <= 0) continue;
+    if (!HoldsMountPoint(pid, mount_point)) continue;
+    if (IsExcluded(pid, excluded_pids, excluded_count)) continue;
+    // A process that exited meanwhile, or that we may not signal, is passed over.
+    kill(pid, signal);
+  }
+  closedir(proc);
+}
