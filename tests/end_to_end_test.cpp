@@ -1,0 +1,143 @@
+// The tool itself, run as a separate process on real tmpfs mounts held busy by
+// real children, inside the test's private namespace.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+struct ToolRun {
+  int status = -1;  // the exit status, or -1 if the tool did not exit
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) text.append(buffer, n);
+  close(fd);
+  return text;
+}
+
+double Now() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+// Runs the tool with `args` (its own name first) from `cwd`.
+ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/") {
+  int out[2];
+  int err[2];
+  ToolRun run;
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return run;
+  const double start = Now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (chdir(cwd.c_str()) != 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
+    execv(BUSYUMOUNT_PATH, argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    run.status = WEXITSTATUS(status);
+  }
+  run.seconds = Now() - start;
+  run.out = ReadAll(out[0]);
+  run.err = ReadAll(err[0]);
+  return run;
+}
+
+class UsageLine : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(UsageLine, WrongArgumentCountPrintsUsageAndExits255) {
+  const ToolRun run = RunTool(GetParam());
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(run.err, "usage: " + GetParam()[0] + "  <mount_point>\n");
+  EXPECT_EQ(run.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, UsageLine,
+                         testing::Values(std::vector<std::string>{"busyumount"},
+                                         std::vector<std::string>{"bu", "/mnt/a", "/mnt/b"},
+                                         std::vector<std::string>{"./x", "", ""}));
+
+class Mount : public testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = MakeTempDir();
+    ASSERT_FALSE(base_.empty());
+    mount_point_ = base_ + "/disk";
+    ASSERT_TRUE(MakePath(mount_point_));
+    ASSERT_TRUE(MakePath(base_ + "/disk2"));
+    ASSERT_EQ(mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, nullptr), 0);
+    ASSERT_TRUE(MakePath(mount_point_ + "/deep/er"));
+  }
+  void TearDown() override {
+    umount2(mount_point_.c_str(), MNT_DETACH);
+  }
+  std::string base_;
+  std::string mount_point_;
+};
+
+TEST_F(Mount, PathsThatAreNoMountPointEndAtOnce) {
+  for (const std::string& path : {base_ + "/disk2", base_ + "/missing", std::string()}) {
+    const ToolRun run = RunTool({"busyumount", path});
+    EXPECT_EQ(run.status, 0) << path;
+    EXPECT_EQ(run.out + run.err, "") << path;
+  }
+}
+
+TEST_F(Mount, FreeMountIsUnmounted) {
+  const ToolRun run = RunTool({"busyumount", mount_point_});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_FALSE(IsMountPoint(mount_point_));
+}
+
+TEST_F(Mount, BusyMountIsFreedBySigterm) {
+  const pid_t holder = SpawnChild([&] { return chdir((mount_point_ + "/deep/er").c_str()) == 0; });
+  const pid_t bystander = SpawnChild([&] { return chdir((base_ + "/disk2").c_str()) == 0; });
+  ASSERT_GT(holder, 0);
+  ASSERT_GT(bystander, 0);
+  const ToolRun run = RunTool({"busyumount", mount_point_});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_FALSE(IsMountPoint(mount_point_));
+  // Five pauses come before the first sweep.
+  EXPECT_GE(run.seconds, 5.0);
+  RecordProperty("seconds_to_free", std::to_string(run.seconds));
+  EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+  EXPECT_EQ(SignalThatEnded(bystander), SIGVTALRM);
+}
+
+TEST_F(Mount, ToolStartedUnderTheMountSparesItself) {
+  const pid_t holder = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
+  ASSERT_GT(holder, 0);
+  // The tool's own working directory keeps the mount busy to the end, so all
+  // ten attempts fail; it must live through its own sweeps and exit 0.
+  const ToolRun run = RunTool({"busyumount", mount_point_}, mount_point_ + "/deep");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_TRUE(IsMountPoint(mount_point_));
+  EXPECT_GE(run.seconds, 10.0);
+  EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Helpers for the tests: real child processes that hold things, tmpfs mounts,
+// and how a child ended.
+#include "support.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+pid_t SpawnChild(const std::function<bool()>& setup) {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    const char byte = setup() ? 'r' : 'f';
+    if (write(ready[1], &byte, 1) != 1 || byte != 'r') _exit(1);
+    close(ready[1]);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char byte = 0;
+  const bool ok = pid > 0 && read(ready[0], &byte, 1) == 1 && byte == 'r';
+  close(ready[0]);
+  if (!ok && pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  return ok ? pid : -1;
+}
+
+pid_t SpawnProgram(const char* program, const char* const args[], const char* cwd) {
+  int ready[2];
+  int input[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
+  if (pipe2(input, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd) != 0 || dup2(input[0], 0) < 0 || dup2(ready[1], 1) < 0) _exit(127);
+    execv(program, const_cast<char* const*>(args));
+    _exit(127);
+  }
+  close(ready[1]);
+  close(input[0]);
+  char byte = 0;
+  const bool ok = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  // The write end of the input pipe stays open in this process, so the child's
+  // reads block until it is signalled. It leaks one descriptor per child.
+  if (!ok && pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  return ok ? pid : -1;
+}
+
+int SignalThatEnded(pid_t pid) {
+  kill(pid, SIGVTALRM);
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+std::string MakeTempDir() {
+  const char* scratch = getenv("BUSYUMOUNT_TEST_DIR");
+  std::string path = std::string(scratch != nullptr ? scratch : "/tmp") + "/dir-XXXXXX";
+  if (mkdtemp(path.data()) == nullptr) return "";
+  return path;
+}
+
+bool MakePath(const std::string& path, bool is_file) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  if (!is_file) return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+  const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool IsMountPoint(const std::string& path) {
+  FILE* mountinfo = fopen("/proc/self/mountinfo", "re");
+  if (mountinfo == nullptr) return false;
+  char line[8192];
+  char mount_point[4096];
+  bool found = false;
+  while (!found && fgets(line, sizeof(line), mountinfo) != nullptr) {
+    // Fields: id, parent id, major:minor, root, mount point, ...
+    found = sscanf(line, "%*s %*s %*s %*s %4095s", mount_point) == 1 && path == mount_point;
+  }
+  fclose(mountinfo);
+  return found;
+}

@@ -1,0 +1,36 @@
+// Helpers for the tests: real child processes that hold things, tmpfs mounts,
+// and how a child ended.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+// Forks a child that runs `setup` and, if it returns true, tells the parent it
+// is ready and then waits for signals forever. Returns the child's pid once it
+// is ready, or -1 (after reaping it) if the setup failed.
+pid_t SpawnChild(const std::function<bool()>& setup);
+
+// Runs `program` through execv with `args` in a child whose working directory
+// is `cwd`. The program tells that it is ready by writing to its standard
+// output, and it reads its standard input, which stays open and empty. Returns
+// the child's pid once it is ready, or -1.
+pid_t SpawnProgram(const char* program, const char* const args[], const char* cwd);
+
+// Ends `pid` with a signal the sweep never sends (SIGVTALRM), reaps it and
+// returns the signal that ended it, or 0 if it exited. A SIGTERM or SIGKILL
+// sent earlier wins over SIGVTALRM, since pending signals are delivered lowest
+// number first.
+int SignalThatEnded(pid_t pid);
+
+// Creates a new directory in the test program's private tmpfs and returns its
+// path.
+std::string MakeTempDir();
+
+// Creates `path` as a directory, or a regular file when `is_file`, with every
+// missing parent. Returns false on failure.
+bool MakePath(const std::string& path, bool is_file = false);
+
+// Returns true if `path` is listed as a mount point in /proc/self/mountinfo.
+bool IsMountPoint(const std::string& path);

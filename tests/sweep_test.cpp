@@ -1,0 +1,145 @@
+// The sweep against real children: who gets which signal, who is spared, and
+// who is never touched. Every kill() the sweep makes is recorded on its way to
+// the kernel, so a test sees each call, not only its effect.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ProcessKiller.h"
+#include "support.h"
+
+namespace {
+
+bool g_recording = false;
+std::vector<std::pair<pid_t, int>> g_kills;
+
+}  // namespace
+
+// Takes the place of libc's kill() in this program; the signal still goes out.
+extern "C" int kill(pid_t pid, int signal) noexcept {
+  if (g_recording) g_kills.emplace_back(pid, signal);
+  return static_cast<int>(syscall(SYS_kill, pid, signal));
+}
+
+namespace {
+
+class Sweep : public testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = MakeTempDir();
+    ASSERT_FALSE(base_.empty());
+    mount_point_ = base_ + "/disk";
+    ASSERT_TRUE(MakePath(mount_point_ + "/deep"));
+    ASSERT_TRUE(MakePath(base_ + "/disk2"));
+    g_kills.clear();
+  }
+
+  std::vector<std::pair<pid_t, int>> Run(int selector, const pid_t* excluded = nullptr,
+                                         int excluded_count = 0) {
+    g_recording = true;
+    KillProcessesWithOpenFiles(mount_point_.c_str(), selector, excluded, excluded_count);
+    g_recording = false;
+    return g_kills;
+  }
+
+  pid_t HolderWithCwd(const std::string& cwd) {
+    return SpawnChild([&] { return chdir(cwd.c_str()) == 0; });
+  }
+
+  std::string base_;
+  std::string mount_point_;
+};
+
+using Kills = std::vector<std::pair<pid_t, int>>;
+
+class SignalSelector : public Sweep, public testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(SignalSelector, SendsTheSelectedSignal) {
+  const auto [selector, signal] = GetParam();
+  const pid_t holder = HolderWithCwd(mount_point_ + "/deep");
+  ASSERT_GT(holder, 0);
+  EXPECT_EQ(Run(selector), (Kills{{holder, signal}}));
+  EXPECT_EQ(SignalThatEnded(holder), signal);
+}
+
+INSTANTIATE_TEST_SUITE_P(ProcessKiller, SignalSelector,
+                         testing::Values(std::pair{0, SIGTERM}, std::pair{1, SIGKILL},
+                                         std::pair{2, SIGKILL}, std::pair{-1, SIGKILL}));
+
+TEST_F(Sweep, ExclusionListSparesItsProcesses) {
+  const pid_t spared = HolderWithCwd(mount_point_);
+  const pid_t holder = HolderWithCwd(mount_point_);
+  const pid_t also_spared = HolderWithCwd(mount_point_);
+  ASSERT_GT(spared, 0);
+  ASSERT_GT(holder, 0);
+  ASSERT_GT(also_spared, 0);
+  const pid_t excluded[] = {spared, also_spared};
+  EXPECT_EQ(Run(0, excluded, 2), (Kills{{holder, SIGTERM}}));
+  EXPECT_EQ(SignalThatEnded(spared), SIGVTALRM);
+  EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+  EXPECT_EQ(SignalThatEnded(also_spared), SIGVTALRM);
+}
+
+TEST_F(Sweep, ExclusionCountOfZeroOrLessReadsNothing) {
+  // A list in memory that faults when read: the sweep must not touch it.
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(page, MAP_FAILED);
+  const pid_t* unreadable = static_cast<const pid_t*>(page);
+  for (int count : {0, -1, -100}) {
+    g_kills.clear();
+    const pid_t holder = HolderWithCwd(mount_point_);
+    ASSERT_GT(holder, 0);
+    EXPECT_EQ(Run(1, unreadable, count), (Kills{{holder, SIGKILL}})) << "count " << count;
+    EXPECT_EQ(SignalThatEnded(holder), SIGKILL);
+  }
+  munmap(page, 4096);
+}
+
+TEST_F(Sweep, SiblingPrefixAndParentAreNotHolders) {
+  const pid_t sibling = HolderWithCwd(base_ + "/disk2");
+  const pid_t parent = HolderWithCwd(base_);
+  const pid_t holder = HolderWithCwd(mount_point_ + "/deep");
+  ASSERT_GT(sibling, 0);
+  ASSERT_GT(parent, 0);
+  ASSERT_GT(holder, 0);
+  EXPECT_EQ(Run(0), (Kills{{holder, SIGTERM}}));
+  EXPECT_EQ(SignalThatEnded(sibling), SIGVTALRM);
+  EXPECT_EQ(SignalThatEnded(parent), SIGVTALRM);
+  EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+}
+
+TEST_F(Sweep, HolderThatSeveralProbesMatchIsSignalledOnce) {
+  const std::string jail = mount_point_ + "/deep";
+  const pid_t holder =
+      SpawnChild([&] { return chdir(jail.c_str()) == 0 && chroot(jail.c_str()) == 0; });
+  ASSERT_GT(holder, 0);
+  EXPECT_EQ(Run(0), (Kills{{holder, SIGTERM}}));
+  EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+}
+
+TEST_F(Sweep, NobodyHoldingMeansNoSignal) {
+  const pid_t bystander = HolderWithCwd(base_ + "/disk2");
+  ASSERT_GT(bystander, 0);
+  EXPECT_EQ(Run(1), Kills{});
+  EXPECT_EQ(SignalThatEnded(bystander), SIGVTALRM);
+}
+
+TEST_F(Sweep, EachSweepLooksAfresh) {
+  const pid_t first = HolderWithCwd(mount_point_);
+  ASSERT_GT(first, 0);
+  EXPECT_EQ(Run(0), (Kills{{first, SIGTERM}}));
+  EXPECT_EQ(SignalThatEnded(first), SIGTERM);
+  g_kills.clear();
+  const pid_t second = HolderWithCwd(mount_point_);
+  ASSERT_GT(second, 0);
+  EXPECT_EQ(Run(1), (Kills{{second, SIGKILL}}));
+  EXPECT_EQ(SignalThatEnded(second), SIGKILL);
+}
+
+}  // namespace
