@@ -7,14 +7,14 @@ cd "$(dirname "$0")/.."
 
 if [ "${BUSYUMOUNT_DEMO_INSIDE:-}" != 1 ]; then
   scripts/install-deps.sh cmake make g++ util-linux mount psmisc
-  cmake -S . -B build -DBUSYUMOUNT_TESTS=OFF >/dev/null
-  cmake --build build -j"$(nproc)" --target busyumount >/dev/null
+  cmake -S . -B build-demo -DBUSYUMOUNT_TESTS=OFF >/dev/null
+  cmake --build build-demo -j"$(nproc)" --target busyumount >/dev/null
   # Everything below runs in a PID namespace of its own: the tool can signal
   # nothing outside it.
   BUSYUMOUNT_DEMO_INSIDE=1 exec tests/in-namespace.sh "$BASH" "$0"
 fi
 
-tool=$PWD/build/busyumount
+tool=$PWD/build-demo/busyumount
 base=$(mktemp -d /tmp/busyumount-demo-XXXXXX)
 trap 'umount -l "$base"; rmdir "$base"' EXIT
 mount -t tmpfs demo-scratch "$base"

@@ -4,6 +4,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ libgtest-dev util-linux
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUSYUMOUNT_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build -j2 --output-on-failure
