@@ -21,6 +21,8 @@ namespace {
 
 // A path or a link target; a target is read up to kPathSize - 1 bytes.
 constexpr size_t kPathSize = 4096;
+// A line of a memory map: the longest path and room for the fields before it.
+constexpr size_t kMapsLineSize = kPathSize + 100;
 
 // Returns 1 if `path` is `mount_point` or lies under it, else 0. Compares the
 // strings as they are: nothing is resolved, so one directory written two ways
@@ -56,10 +58,67 @@ int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
   return ReadSymLink(path, target) && PathMatchesMountPoint(target, mount_point);
 }
 
+// Returns 1 if one of the process's open descriptors (a file or a directory)
+// lies on or under `mount_point`, else 0. Sockets, pipes and the like have
+// targets that are no paths, and never match.
+int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
+  char path[kPathSize];
+  char target[kPathSize];
+  snprintf(path, sizeof(path), "/proc/%d/fd", pid);
+  DIR* descriptors = opendir(path);
+  if (descriptors == nullptr) return 0;
+  // "/proc/<pid>/fd/", to which each entry's name is appended in turn.
+  const size_t prefix = strlen(path) + 1;
+  path[prefix - 1] = '/';
+  int hit = 0;
+  while (!hit) {
+    const dirent* entry = readdir(descriptors);
+    if (entry == nullptr) break;
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    snprintf(path + prefix, sizeof(path) - prefix, "%s", entry->d_name);
+    // A descriptor closed meanwhile is simply passed over.
+    hit = ReadSymLink(path, target) && PathMatchesMountPoint(target, mount_point);
+  }
+  closedir(descriptors);
+  return hit;
+}
+
+// Returns 1 if a line of the memory map read from `maps` names a file on or
+// under `mount_point`, else 0. The path runs from a line's first '/' to its
+// end, newline included, so a mapping of the mount point itself doesn't match.
+// A line longer than the buffer is read in pieces, and only the first piece
+// is judged: a later piece starts in the middle of a path, and its first '/'
+// could make a bystander's long path look like one under the mount point.
+int CheckMapsStream(FILE* maps, const char* mount_point) {
+  char line[kMapsLineSize];
+  int at_line_start = 1;
+  int hit = 0;
+  while (!hit && fgets(line, sizeof(line), maps) != nullptr) {
+    const char* path = strchr(line, '/');
+    hit = at_line_start && path != nullptr && PathMatchesMountPoint(path, mount_point);
+    const size_t length = strlen(line);
+    at_line_start = length > 0 && line[length - 1] == '\n';
+  }
+  return hit;
+}
+
+// Returns 1 if the process has a file on or under `mount_point` mapped into
+// its memory (a shared library, a mapped data file), else 0.
+int CheckFileMaps(pid_t pid, const char* mount_point) {
+  char path[kPathSize];
+  snprintf(path, sizeof(path), "/proc/%d/maps", pid);
+  FILE* maps = fopen(path, "r");
+  if (maps == nullptr) return 0;
+  const int hit = CheckMapsStream(maps, mount_point);
+  fclose(maps);
+  return hit;
+}
+
 // The holder test: 1 if the process holds anything under `mount_point`. The
 // probes run in this order, and the first hit ends the test.
 int HoldsMountPoint(pid_t pid, const char* mount_point) {
-  return CheckSymLink(pid, mount_point, "cwd") || CheckSymLink(pid, mount_point, "root") ||
+  return CheckFileDescriptorSymLinks(pid, mount_point) || CheckFileMaps(pid, mount_point) ||
+         CheckSymLink(pid, mount_point, "cwd") || CheckSymLink(pid, mount_point, "root") ||
          CheckSymLink(pid, mount_point, "exe");
 }
 
