@@ -140,4 +140,57 @@ TEST_F(Mount, ToolStartedUnderTheMountSparesItself) {
   EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
 }
 
+TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
+  const std::string file = mount_point_ + "/deep/er/file";
+  const std::string shell = mount_point_ + "/sh";
+  ASSERT_TRUE(MakePath(file, true));
+  ASSERT_TRUE(MakePath(base_ + "/disk2/file", true));
+  ASSERT_EQ(system(("cp /bin/sh " + shell).c_str()), 0);
+  const char* const args[] = {"sh", "-c", "echo ready; read line", nullptr};
+  const std::string jail = mount_point_ + "/deep";
+  const pid_t holders[] = {
+      SpawnChild([&] { return HoldOpen(file); }),
+      SpawnChild([&] { return HoldOpen(mount_point_); }),
+      SpawnChild([&] { return MapWithoutDescriptor(file); }),
+      SpawnChild([&] { return chdir((jail + "/er").c_str()) == 0; }),
+      SpawnChild([&] { return chroot(jail.c_str()) == 0; }),
+      SpawnProgram(shell.c_str(), args, "/"),
+  };
+  const pid_t bystanders[] = {
+      SpawnChild([&] { return chdir((base_ + "/disk2").c_str()) == 0; }),
+      SpawnChild([&] { return chdir(base_.c_str()) == 0; }),
+      SpawnChild([&] {
+        int ends[2];
+        return pipe(ends) == 0 && HoldOpen(base_ + "/disk2/file");
+      }),
+  };
+  for (pid_t pid : holders) ASSERT_GT(pid, 0);
+  for (pid_t pid : bystanders) ASSERT_GT(pid, 0);
+  const ToolRun run = RunTool({"busyumount", mount_point_});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_FALSE(IsMountPoint(mount_point_));
+  // Freed by the sixth attempt (after 5 s) or the seventh (after 6 s), not later.
+  EXPECT_GE(run.seconds, 5.0);
+  EXPECT_LT(run.seconds, 8.0);
+  RecordProperty("seconds_to_free", std::to_string(run.seconds));
+  for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
+  for (pid_t pid : bystanders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(Mount, HolderThatIgnoresSigtermEndsBySigkill) {
+  const pid_t stubborn = SpawnChild(
+      [&] { return signal(SIGTERM, SIG_IGN) != SIG_ERR && chdir(mount_point_.c_str()) == 0; });
+  const pid_t holder = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
+  ASSERT_GT(stubborn, 0);
+  ASSERT_GT(holder, 0);
+  const ToolRun run = RunTool({"busyumount", mount_point_});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(IsMountPoint(mount_point_));
+  // The SIGKILL sweep follows the sixth attempt, after 6 s.
+  EXPECT_GE(run.seconds, 6.0);
+  EXPECT_EQ(SignalThatEnded(stubborn), SIGKILL);
+  EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+}
+
 }  // namespace

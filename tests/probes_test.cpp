@@ -1,10 +1,18 @@
 // The matcher, the pid parser, the link reader and the named-link probes, seen
 // from inside the process killer: this file compiles the module itself so that
 // its internal functions are in reach.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 
 #include "ProcessKiller.cpp"
@@ -179,6 +187,217 @@ TEST_F(NamedLinkProbes, ProcessThatIsGoneIsNoHit) {
   EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
   EXPECT_EQ(CheckSymLink(pid, mount_point_.c_str(), "cwd"), 0);
   EXPECT_EQ(HoldsMountPoint(pid, mount_point_.c_str()), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The descriptor and mapping probes against real children.
+class FileProbes : public NamedLinkProbes {
+ protected:
+  void SetUp() override {
+    NamedLinkProbes::SetUp();
+    file_ = mount_point_ + "/deep/er/file";
+    ASSERT_TRUE(MakePath(file_, true));
+    ASSERT_TRUE(MakePath(base_ + "/disk2/file", true));
+  }
+  std::string file_;
+};
+
+TEST_F(FileProbes, OpenFileDeepUnderTheMountPointIsAHit) {
+  const pid_t pid = SpawnChild([&] { return HoldOpen(file_); });
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(CheckFileDescriptorSymLinks(pid, mount_point_.c_str()), 1);
+  EXPECT_EQ(CheckFileDescriptorSymLinks(pid, (base_ + "/disk2").c_str()), 0);
+  EXPECT_EQ(CheckFileMaps(pid, mount_point_.c_str()), 0);
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(FileProbes, OpenMountPointDirectoryIsAHit) {
+  const pid_t pid = SpawnChild([&] { return HoldOpen(mount_point_); });
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(CheckFileDescriptorSymLinks(pid, mount_point_.c_str()), 1);
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(FileProbes, DescriptorsWithoutPathsAreNoHits) {
+  const pid_t pid = SpawnChild([&] {
+    int pipe_ends[2];
+    int socket_ends[2];
+    return pipe(pipe_ends) == 0 && socketpair(AF_UNIX, SOCK_STREAM, 0, socket_ends) == 0 &&
+           eventfd(0, 0) >= 0 && epoll_create1(0) >= 0 && HoldOpen(base_ + "/disk2/file") &&
+           HoldOpen(base_);
+  });
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(CheckFileDescriptorSymLinks(pid, mount_point_.c_str()), 0);
+  EXPECT_EQ(HoldsMountPoint(pid, mount_point_.c_str()), 0);
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(FileProbes, MappingWithoutDescriptorIsAHitForTheMapsProbe) {
+  const pid_t pid = SpawnChild([&] { return MapWithoutDescriptor(file_); });
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(CheckFileDescriptorSymLinks(pid, mount_point_.c_str()), 0);
+  EXPECT_EQ(CheckFileMaps(pid, mount_point_.c_str()), 1);
+  EXPECT_EQ(CheckFileMaps(pid, (base_ + "/disk2").c_str()), 0);
+  EXPECT_EQ(HoldsMountPoint(pid, mount_point_.c_str()), 1);
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+// Creates the directories of `relative` one by one below the current
+// directory and enters them, so that the path may exceed PATH_MAX.
+bool EnterNewDirectories(const std::string& relative) {
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string name = relative.substr(start, end - start);
+    if (!name.empty() &&
+        ((mkdir(name.c_str(), 0755) != 0 && errno != EEXIST) || chdir(name.c_str()) != 0)) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// Maps "file" in the directory `relative` below `from`, which it creates, and
+// returns to "/".
+bool MapFileAt(const std::string& from, const std::string& relative) {
+  return chdir(from.c_str()) == 0 && EnterNewDirectories(relative) && MakePath("file", true) &&
+         MapWithoutDescriptor("file") && chdir("/") == 0;
+}
+
+// Returns `count` characters of names joined by '/', each at most 200 long.
+std::string LongRelativePath(size_t count) {
+  std::string path;
+  while (path.size() < count) {
+    if (!path.empty()) path += '/';
+    path += std::string(std::min<size_t>(200, count - path.size()), 'd');
+  }
+  return path;
+}
+
+TEST_F(FileProbes, LongMappedPathUnderTheMountPointIsAHit) {
+  // Its map line is longer than the line buffer; the first piece tells.
+  const pid_t pid =
+      SpawnChild([&] { return MapFileAt(mount_point_, LongRelativePath(kMapsLineSize)); });
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(CheckFileMaps(pid, mount_point_.c_str()), 1);
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(FileProbes, LongMappedPathThatOnlyContainsTheMountPointIsNoHit) {
+  // A bystander maps a file whose path runs past the line buffer and goes on,
+  // in the next piece, with a copy of the mount point's path:
+  // <base>/ddd.../zzz<mount point>/file. The piece starts inside the zzz name.
+  constexpr size_t kPieceStart = kMapsLineSize - 1;  // fgets reads one less
+  constexpr size_t kFieldsBeforePath = 73;           // as a 64-bit kernel pads them
+  constexpr size_t kSlack = 100;
+  const std::string outside = base_ + "/outside";
+  ASSERT_TRUE(MakePath(outside));
+  const size_t z_start = kPieceStart - kFieldsBeforePath - kSlack;
+  const std::string relative = LongRelativePath(z_start - outside.size() - 2) + "/" +
+                               std::string(2 * kSlack, 'z') + mount_point_;
+  const pid_t pid = SpawnChild([&] { return MapFileAt(outside, relative); });
+  ASSERT_GT(pid, 0);
+
+  // Check that the map line really breaks inside the zzz name.
+  char maps_path[64];
+  snprintf(maps_path, sizeof(maps_path), "/proc/%d/maps", pid);
+  FILE* maps = fopen(maps_path, "r");
+  ASSERT_NE(maps, nullptr);
+  std::string line;
+  for (int c; (c = fgetc(maps)) != EOF;) {
+    line += static_cast<char>(c);
+    if (c != '\n') continue;
+    if (line.find("zzz") != std::string::npos) break;
+    line.clear();
+  }
+  fclose(maps);
+  ASSERT_GT(line.size(), kPieceStart);
+  const std::string next_piece = line.substr(kPieceStart);
+  ASSERT_EQ(next_piece.substr(next_piece.find('/')), mount_point_ + "/file\n");
+
+  EXPECT_EQ(CheckFileMaps(pid, mount_point_.c_str()), 0);
+  EXPECT_EQ(HoldsMountPoint(pid, mount_point_.c_str()), 0);
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+struct MapsCase {
+  const char* name;
+  std::string text;
+  int expected;
+};
+
+class MapsLines : public testing::TestWithParam<MapsCase> {};
+
+TEST_P(MapsLines, JudgesEachLineFromItsFirstSlash) {
+  const std::string& text = GetParam().text;
+  FILE* maps = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  ASSERT_NE(maps, nullptr);
+  EXPECT_EQ(CheckMapsStream(maps, "/mnt/disk"), GetParam().expected);
+  fclose(maps);
+}
+
+const std::string kFields = "7f4e9210a000-7f4e9210b000 r--s 00000000 fe:00 10953283   ";
+const std::string kPieceTail(kMapsLineSize - 1 - kFields.size(), 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    ProcessKiller, MapsLines,
+    testing::Values(
+        MapsCase{"Empty", "", 0}, MapsCase{"Anonymous", kFields + "\n", 0},
+        MapsCase{"Stack", kFields + "[stack]\n" + kFields + "[vdso]\n", 0},
+        MapsCase{"Library", kFields + "/lib/libc.so\n" + kFields + "/mnt/disk/lib/a.so\n", 1},
+        MapsCase{"DeletedFile", kFields + "/mnt/disk/data (deleted)\n", 1},
+        MapsCase{"MountPointItself", kFields + "/mnt/disk\n", 0},
+        MapsCase{"MountPointItselfAtEndWithoutNewline", kFields + "/mnt/disk", 1},
+        MapsCase{"Sibling", kFields + "/mnt/disk2/lib.so\n", 0},
+        MapsCase{"LastLineWithoutNewline", kFields + "/lib/a.so\n" + kFields + "/mnt/disk/b", 1},
+        MapsCase{"LongLineStartingUnderTheMountPoint",
+                 kFields + "/mnt/disk/" + std::string(5000, 'a') + "\n", 1},
+        MapsCase{"NextPieceOfALongLine", kFields + kPieceTail + "/mnt/disk/lib.so\n", 0},
+        MapsCase{"LineAfterALongLine",
+                 kFields + "/x/" + std::string(9000, 'a') + "\n" + kFields + "/mnt/disk/a\n", 1},
+        MapsCase{"LineAfterALineFillingTheBuffer",
+                 kFields + "/" + kPieceTail.substr(1) + "\n" + kFields + "/mnt/disk/a\n", 1}),
+    [](const testing::TestParamInfo<MapsCase>& info) { return std::string(info.param.name); });
+
+// Runs `check` in a child whose file system uid is not root: the kernel then
+// drops its right to read what it doesn't own, such as another process's
+// descriptor directory, while it keeps the right to inspect processes. Returns
+// what `check` returned, or -1 if that can't be arranged here.
+int RunWithoutFileAccess(const std::function<int()>& check) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setfsuid(12345);
+    _exit(static_cast<int>(setfsuid(-1)) == 12345 ? check() : 255);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(FileProbes, UnreadableDescriptorsLeaveTheLaterProbesToJudge) {
+  const pid_t mapper = SpawnChild([&] { return HoldOpen(file_) && MapWithoutDescriptor(file_); });
+  const pid_t in_dir =
+      SpawnChild([&] { return HoldOpen(file_) && chdir((mount_point_ + "/deep").c_str()) == 0; });
+  ASSERT_GT(mapper, 0);
+  ASSERT_GT(in_dir, 0);
+  const char* mp = mount_point_.c_str();
+  const int result = RunWithoutFileAccess([&] {
+    char fd_dir[64];
+    snprintf(fd_dir, sizeof(fd_dir), "/proc/%d/fd", mapper);
+    if (opendir(fd_dir) != nullptr) return 254;  // still readable: nothing shown
+    return CheckFileDescriptorSymLinks(mapper, mp) | CheckFileDescriptorSymLinks(in_dir, mp) << 1 |
+           HoldsMountPoint(mapper, mp) << 2 | HoldsMountPoint(in_dir, mp) << 3;
+  });
+  if (result == -1 || result == 254) GTEST_SKIP() << "descriptor directories stay readable here";
+  EXPECT_EQ(result & 3, 0) << "the descriptor probe found nothing";
+  EXPECT_EQ(result >> 2, 3) << "the mapping and working directory probes found both";
+  EXPECT_EQ(SignalThatEnded(mapper), SIGVTALRM);
+  EXPECT_EQ(SignalThatEnded(in_dir), SIGVTALRM);
 }
 
 }  // namespace

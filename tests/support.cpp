@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +84,18 @@ bool MakePath(const std::string& path, bool is_file) {
   if (fd < 0) return false;
   close(fd);
   return true;
+}
+
+bool HoldOpen(const std::string& path) {
+  return open(path.c_str(), O_RDONLY) >= 0;
+}
+
+bool MapWithoutDescriptor(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  const void* mapping = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  return mapping != MAP_FAILED;
 }
 
 bool IsMountPoint(const std::string& path) {

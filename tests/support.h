@@ -32,5 +32,12 @@ std::string MakeTempDir();
 // missing parent. Returns false on failure.
 bool MakePath(const std::string& path, bool is_file = false);
 
+// Opens `path` (a file or a directory) and leaves it open. For a child's setup.
+bool HoldOpen(const std::string& path);
+
+// Maps the file at `path` into memory and closes its descriptor, so that only
+// the mapping holds it. For a child's setup.
+bool MapWithoutDescriptor(const std::string& path);
+
 // Returns true if `path` is listed as a mount point in /proc/self/mountinfo.
 bool IsMountPoint(const std::string& path);

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,8 @@ class Sweep : public testing::Test {
     mount_point_ = base_ + "/disk";
     ASSERT_TRUE(MakePath(mount_point_ + "/deep"));
     ASSERT_TRUE(MakePath(base_ + "/disk2"));
+    file_ = mount_point_ + "/deep/file";
+    ASSERT_TRUE(MakePath(file_, true));
     g_kills.clear();
   }
 
@@ -54,6 +57,7 @@ class Sweep : public testing::Test {
 
   std::string base_;
   std::string mount_point_;
+  std::string file_;
 };
 
 using Kills = std::vector<std::pair<pid_t, int>>;
@@ -114,13 +118,50 @@ TEST_F(Sweep, SiblingPrefixAndParentAreNotHolders) {
   EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
 }
 
-TEST_F(Sweep, HolderThatSeveralProbesMatchIsSignalledOnce) {
+TEST_F(Sweep, HolderThatEveryProbeMatchesIsSignalledOnce) {
   const std::string jail = mount_point_ + "/deep";
-  const pid_t holder =
-      SpawnChild([&] { return chdir(jail.c_str()) == 0 && chroot(jail.c_str()) == 0; });
+  const pid_t holder = SpawnChild([&] {
+    return HoldOpen(file_) && MapWithoutDescriptor(file_) && chdir(jail.c_str()) == 0 &&
+           chroot(jail.c_str()) == 0;
+  });
   ASSERT_GT(holder, 0);
   EXPECT_EQ(Run(0), (Kills{{holder, SIGTERM}}));
   EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+}
+
+TEST_F(Sweep, HoldersOfEveryKindAreSignalledAndNobodyElse) {
+  const std::string shell = mount_point_ + "/sh";
+  ASSERT_EQ(system(("cp /bin/sh " + shell).c_str()), 0);
+  const char* const args[] = {"sh", "-c", "echo ready; read line", nullptr};
+  const std::string jail = mount_point_ + "/deep";
+  const pid_t holders[] = {
+      SpawnChild([&] { return HoldOpen(file_); }),
+      SpawnChild([&] { return HoldOpen(mount_point_); }),
+      SpawnChild([&] { return MapWithoutDescriptor(file_); }),
+      HolderWithCwd(jail),
+      SpawnChild([&] { return chroot(jail.c_str()) == 0; }),
+      SpawnProgram(shell.c_str(), args, "/"),
+  };
+  const pid_t bystanders[] = {
+      HolderWithCwd(base_ + "/disk2"),
+      HolderWithCwd(base_),
+      SpawnChild([&] {
+        int ends[2];
+        return pipe(ends) == 0 && HoldOpen(base_ + "/disk2");
+      }),
+  };
+  Kills expected;
+  for (pid_t pid : holders) {
+    ASSERT_GT(pid, 0);
+    expected.emplace_back(pid, SIGTERM);
+  }
+  for (pid_t pid : bystanders) ASSERT_GT(pid, 0);
+  Kills kills = Run(0);
+  std::sort(kills.begin(), kills.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(kills, expected);
+  for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
+  for (pid_t pid : bystanders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
 TEST_F(Sweep, NobodyHoldingMeansNoSignal) {
