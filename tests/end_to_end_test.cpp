@@ -36,7 +36,24 @@ double Now() {
   return now.tv_sec + now.tv_nsec / 1e9;
 }
 
-// Runs the tool with `args` (its own name first) from `cwd`.
+// The command that runs a binary built for another target, split into words,
+// or nothing for a native build.
+std::vector<std::string> EmulatorWords() {
+  std::vector<std::string> words;
+  std::string word;
+  for (const char* c = BUSYUMOUNT_EMULATOR;; ++c) {
+    if (*c == ' ' || *c == '\0') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+      if (*c == '\0') return words;
+    } else {
+      word += *c;
+    }
+  }
+}
+
+// Runs the tool with `args` (its own name first) from `cwd`, under the
+// emulator if it is built for another target.
 ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/") {
   int out[2];
   int err[2];
@@ -45,11 +62,20 @@ ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/") {
   const double start = Now();
   const pid_t pid = fork();
   if (pid == 0) {
+    // The emulator takes the tool's own name through its -0 option.
+    std::vector<std::string> words = EmulatorWords();
+    std::string program = BUSYUMOUNT_PATH;
+    if (!words.empty()) {
+      program = words[0];
+      words.insert(words.end(), {"-0", args[0], BUSYUMOUNT_PATH});
+      args.erase(args.begin());
+    }
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
+    for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     if (chdir(cwd.c_str()) != 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
-    execv(BUSYUMOUNT_PATH, argv.data());
+    execvp(program.c_str(), argv.data());
     _exit(127);
   }
   close(out[1]);
