@@ -1,9 +1,44 @@
 #!/bin/sh
-# Builds busyumount and its tests, and runs every test. Installs what it lacks.
+# Builds busyumount and its tests, and runs them: natively, and for aarch64
+# and armv7 under qemu's user-mode emulation. Installs what it lacks.
+#
+#   scripts/test.sh                  every stage
+#   scripts/test.sh aarch64 armv7    only the named stages (native aarch64 armv7)
+#
 # Tests that may send a signal run in private PID namespaces of their own.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake make g++ libgtest-dev util-linux
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUSYUMOUNT_TESTS=ON >/dev/null
-cmake --build build -j"$(nproc)"
-ctest --test-dir build -j2 --output-on-failure
+stages=${*:-native aarch64 armv7}
+
+packages="cmake make g++ libgtest-dev util-linux groff-base"
+for stage in $stages; do
+  case $stage in
+    native) ;;
+    aarch64) packages="$packages g++-aarch64-linux-gnu qemu-user-static googletest" ;;
+    armv7) packages="$packages g++-arm-linux-gnueabihf qemu-user-static googletest" ;;
+    *) echo "unknown stage: $stage (native, aarch64, armv7)" >&2; exit 2 ;;
+  esac
+done
+# shellcheck disable=SC2086
+scripts/install-deps.sh $packages
+
+passed=0
+failed=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+for stage in $stages; do
+  echo "== $stage"
+  cmake --preset "$stage" >/dev/null
+  cmake --build --preset "$stage" -j"$(nproc)" >/dev/null
+  ctest --preset "$stage" 2>&1 | tee "$log" || true
+  # "NN% tests passed, F tests failed out of T"
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" || echo "0 0 0")
+  total=$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')
+  bad=$(echo "$summary" | sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/')
+  if [ "$total" -eq 0 ]; then bad=1; fi
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+done
+echo
+echo "all stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
