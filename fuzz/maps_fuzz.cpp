@@ -1,0 +1,50 @@
+// Fuzzes the handling of a memory map: any bytes, any length, with or without
+// newlines, lines longer than the line buffer. Input: the mount point, a NUL,
+// then the map's text.
+//
+// The reference reads the text in the same pieces as fgets() would, judges
+// only a piece that starts a line, and looks at it up to its first NUL. Where
+// the text holds no NUL the probe must agree with it exactly. A NUL can only
+// hide a piece's newline from the probe, which then judges less: so with NULs
+// the probe must never claim a hit the reference doesn't.
+#include <stdio.h>
+
+#include "fuzz_support.h"
+
+namespace {
+
+bool ReferenceMapsHit(const std::string& text, const std::string& mount_point) {
+  bool at_line_start = true;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t newline = text.find('\n', start);
+    size_t end = newline == std::string::npos ? text.size() : newline + 1;
+    end = std::min(end, start + kMapsLineSize - 1);
+    const std::string piece = text.substr(start, end - start);
+    const std::string_view seen(piece.c_str());
+    const size_t slash = seen.find('/');
+    if (at_line_start && slash != std::string_view::npos &&
+        ReferenceMatch(seen.substr(slash), mount_point)) {
+      return true;
+    }
+    at_line_start = piece.back() == '\n';
+    start = end;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string mount_point;
+  std::string text;
+  SplitInput(data, size, &mount_point, &text);
+  FILE* maps = fmemopen(text.data(), text.size(), "r");
+  if (maps == nullptr) return 0;  // fmemopen refuses an empty buffer
+  const bool hit = CheckMapsStream(maps, mount_point.c_str()) == 1;
+  fclose(maps);
+  const bool expected = ReferenceMapsHit(text, mount_point);
+  const bool has_nul = text.find('\0') != std::string::npos;
+  if (has_nul ? hit && !expected : hit != expected) abort();
+  return 0;
+}
