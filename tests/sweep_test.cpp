@@ -1,16 +1,28 @@
 // The sweep against real children: who gets which signal, who is spared, and
 // who is never touched. Every kill() the sweep makes is recorded on its way to
 // the kernel, so a test sees each call, not only its effect.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer's allocator, which takes malloc()'s place, counts here.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 #include "ProcessKiller.h"
 #include "support.h"
@@ -181,6 +193,135 @@ TEST_F(Sweep, EachSweepLooksAfresh) {
   ASSERT_GT(second, 0);
   EXPECT_EQ(Run(1), (Kills{{second, SIGKILL}}));
   EXPECT_EQ(SignalThatEnded(second), SIGKILL);
+}
+
+// Bytes of heap in use in this process.
+size_t HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
+
+// Descriptors open in this process.
+int OpenDescriptors() {
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(fds)) count += entry->d_name[0] != '.';
+  closedir(fds);
+  return count - 1;  // the listing's own
+}
+
+TEST_F(Sweep, ThousandSweepsLeaveNoDescriptorAndNoHeapBehind) {
+  // Holders that outlive every SIGTERM, and bystanders with a few files open.
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(MakePath(base_ + "/disk2/f" + std::to_string(i), true));
+  std::vector<pid_t> children;
+  for (int i = 0; i < 100; ++i) {
+    children.push_back(SpawnChild([&] {
+      return signal(SIGTERM, SIG_IGN) != SIG_ERR && HoldOpen(file_) &&
+             chdir(mount_point_.c_str()) == 0;
+    }));
+    children.push_back(SpawnChild([&] {
+      for (int f = 0; f < 5; ++f) {
+        if (!HoldOpen(base_ + "/disk2/f" + std::to_string(f))) return false;
+      }
+      return true;
+    }));
+    ASSERT_GT(children[children.size() - 2], 0);
+    ASSERT_GT(children.back(), 0);
+  }
+  KillProcessesWithOpenFiles(mount_point_.c_str(), 0, nullptr, 0);
+  const int descriptors = OpenDescriptors();
+  const size_t heap = HeapInUse();
+  for (int i = 0; i < 1000; ++i) KillProcessesWithOpenFiles(mount_point_.c_str(), 0, nullptr, 0);
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_EQ(HeapInUse(), heap);
+  for (pid_t pid : children) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+struct Role {
+  pid_t pid;
+  int holder;
+};
+
+// Runs in a child: forks `count` short-lived processes, one holder of
+// `holder_dir` for each bystander in `bystander_dir`, some of which exec, and
+// writes each one's Role to `roles`. Never returns.
+[[noreturn]] void Churn(int count, const std::string& holder_dir, const std::string& bystander_dir,
+                        int roles) {
+  constexpr int kAtOnce = 32;
+  int live = 0;
+  for (int i = 0; i < count; ++i) {
+    while (waitpid(-1, nullptr, live >= kAtOnce ? 0 : WNOHANG) > 0) --live;
+    const int holder = i % 2;
+    const pid_t child = fork();
+    if (child == 0) {
+      if (chdir((holder ? holder_dir : bystander_dir).c_str()) != 0) _exit(1);
+      switch (i / 2 % 3) {
+        case 0:
+          _exit(0);
+        case 1:
+          execl("/bin/true", "true", nullptr);
+          _exit(1);
+        default:
+          execl("/bin/sleep", "sleep", "0.01", nullptr);
+          _exit(1);
+      }
+    }
+    if (child < 0) continue;
+    ++live;
+    const Role role{child, holder};
+    if (write(roles, &role, sizeof(role)) != sizeof(role)) _exit(1);
+  }
+  while (wait(nullptr) > 0) {
+  }
+  _exit(0);
+}
+
+TEST_F(Sweep, ChurnNeverReachesABystanderNorAnyHolderTwice) {
+  int roles[2];
+  ASSERT_EQ(pipe2(roles, O_CLOEXEC), 0);
+  const pid_t churner = fork();
+  if (churner == 0) {
+    close(roles[0]);
+    Churn(3000, mount_point_ + "/deep", base_ + "/disk2", roles[1]);
+  }
+  ASSERT_GT(churner, 0);
+  close(roles[1]);
+  fcntl(roles[0], F_SETFL, O_NONBLOCK);
+
+  std::map<pid_t, int> role_of;
+  const auto drain = [&] {
+    Role role;
+    while (read(roles[0], &role, sizeof(role)) == sizeof(role)) role_of[role.pid] = role.holder;
+  };
+  std::vector<Kills> sweeps;
+  for (bool churning = true; churning || sweeps.size() < 20;) {
+    g_kills.clear();
+    sweeps.push_back(Run(0));
+    drain();
+    churning = churning && waitpid(churner, nullptr, WNOHANG) == 0;
+  }
+  fcntl(roles[0], F_SETFL, 0);
+  drain();
+  close(roles[0]);
+
+  int signalled = 0;
+  for (const Kills& kills : sweeps) {
+    std::set<pid_t> seen;
+    for (const auto& [pid, signal] : kills) {
+      EXPECT_TRUE(seen.insert(pid).second) << "pid " << pid << " signalled twice in one sweep";
+      ASSERT_EQ(role_of.count(pid), 1u) << "pid " << pid << " is none of the churned processes";
+      EXPECT_EQ(role_of[pid], 1) << "bystander " << pid << " signalled";
+      ++signalled;
+    }
+  }
+  EXPECT_EQ(role_of.size(), 3000u);
+  EXPECT_GT(signalled, 0) << "no sweep met a holder";
+  RecordProperty("sweeps", static_cast<int>(sweeps.size()));
+  RecordProperty("holders_signalled", signalled);
 }
 
 }  // namespace
