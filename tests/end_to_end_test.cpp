@@ -1,13 +1,17 @@
 // The tool itself, run as a separate process on real tmpfs mounts held busy by
 // real children, inside the test's private namespace.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,12 @@ double Now() {
   return now.tv_sec + now.tv_nsec / 1e9;
 }
 
+// Drops root for good and becomes `uid`, an ordinary user.
+bool BecomeUser(uid_t uid) {
+  return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
+         setresuid(uid, uid, uid) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
+}
+
 // The command that runs a binary built for another target, split into words,
 // or nothing for a native build.
 std::vector<std::string> EmulatorWords() {
@@ -53,8 +63,10 @@ std::vector<std::string> EmulatorWords() {
 }
 
 // Runs the tool with `args` (its own name first) from `cwd`, under the
-// emulator if it is built for another target.
-ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/") {
+// emulator if it is built for another target. `wrapper`, if any, runs the
+// whole command (a tracer, say); `uid`, if not -1, is the user it runs as.
+ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/",
+                const std::vector<std::string>& wrapper = {}, int uid = -1) {
   int out[2];
   int err[2];
   ToolRun run;
@@ -62,19 +74,20 @@ ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/") {
   const double start = Now();
   const pid_t pid = fork();
   if (pid == 0) {
+    std::vector<std::string> command = wrapper;
+    const std::vector<std::string> emulator = EmulatorWords();
+    command.insert(command.end(), emulator.begin(), emulator.end());
     // The emulator takes the tool's own name through its -0 option.
-    std::vector<std::string> words = EmulatorWords();
-    std::string program = BUSYUMOUNT_PATH;
-    if (!words.empty()) {
-      program = words[0];
-      words.insert(words.end(), {"-0", args[0], BUSYUMOUNT_PATH});
-      args.erase(args.begin());
-    }
-    words.insert(words.end(), args.begin(), args.end());
+    if (!emulator.empty()) command.insert(command.end(), {"-0", args[0]});
+    command.push_back(BUSYUMOUNT_PATH);
+    command.insert(command.end(), args.begin() + 1, args.end());
+    const std::string program = command[0];
+    if (command.size() == args.size()) command[0] = args[0];
     std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
+    for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
     if (chdir(cwd.c_str()) != 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
+    if (uid != -1 && !BecomeUser(uid)) _exit(126);
     execvp(program.c_str(), argv.data());
     _exit(127);
   }
@@ -217,6 +230,46 @@ TEST_F(Mount, HolderThatIgnoresSigtermEndsBySigkill) {
   EXPECT_GE(run.seconds, 6.0);
   EXPECT_EQ(SignalThatEnded(stubborn), SIGKILL);
   EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+}
+
+// Lines of `text` that contain every one of `parts`.
+int CountLines(const std::string& path, const std::vector<std::string>& parts) {
+  std::ifstream file(path);
+  int count = 0;
+  for (std::string line; std::getline(file, line);) {
+    count += std::all_of(parts.begin(), parts.end(),
+                         [&](const std::string& part) { return line.find(part) != line.npos; });
+  }
+  return count;
+}
+
+TEST_F(Mount, UnprivilegedToolSignalsOnlyItsOwnUsersProcesses) {
+  constexpr uid_t kNobody = 65534;
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  // The tool must reach the mount point, to be refused with EPERM.
+  ASSERT_EQ(chmod(base_.c_str(), 0755), 0);
+  const std::string traces = MakeTempDir();
+  ASSERT_EQ(chmod(traces.c_str(), 0777), 0);
+  const pid_t others = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
+  const pid_t own =
+      SpawnChild([&] { return chdir(mount_point_.c_str()) == 0 && BecomeUser(kNobody); });
+  ASSERT_GT(others, 0);
+  if (own < 0) GTEST_SKIP() << "no second user can be had here";
+
+  const std::string trace = traces + "/trace";
+  const ToolRun run = RunTool({"busyumount", mount_point_}, "/",
+                              // A sanitizer build's leak check can't run under a tracer.
+                              {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-o",
+                               trace, "-e", "trace=umount2,openat"},
+                              kNobody);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_TRUE(IsMountPoint(mount_point_));
+  EXPECT_EQ(CountLines(trace, {"umount2(\"" + mount_point_ + "\"", "= -1 EPERM"}), 10);
+  EXPECT_EQ(CountLines(trace, {"umount2("}), 10);
+  EXPECT_EQ(CountLines(trace, {"openat(AT_FDCWD, \"/proc\", ", "O_DIRECTORY"}), 6);
+  EXPECT_EQ(SignalThatEnded(others), SIGVTALRM);
+  EXPECT_EQ(SignalThatEnded(own), SIGTERM);
 }
 
 }  // namespace
