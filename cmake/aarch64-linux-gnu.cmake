@@ -1,15 +1,5 @@
-# Cross-compiles for aarch64 Linux with Debian's aarch64-linux-gnu toolchain; the
-# results run here under qemu's user-mode emulation.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L /usr/aarch64-linux-gnu)
+# Cross-compiles for aarch64 Linux (arm64-v8a).
+set(CROSS_PROCESSOR aarch64)
+set(CROSS_TRIPLE aarch64-linux-gnu)
+set(CROSS_QEMU aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
