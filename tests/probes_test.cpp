@@ -2,10 +2,12 @@
 // from inside the process killer: this file compiles the module itself so that
 // its internal functions are in reach.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -86,23 +88,35 @@ class LinkReader : public testing::Test {
 TEST_F(LinkReader, ReadsTheTargetOfALink) {
   const std::string link = dir_ + "/link";
   ASSERT_EQ(symlink("/mnt/disk/file", link.c_str()), 0);
-  ASSERT_EQ(ReadSymLink(link.c_str(), target_), 1);
+  ASSERT_EQ(ReadSymLink(AT_FDCWD, link.c_str(), target_), 1);
   EXPECT_STREQ(target_, "/mnt/disk/file");
 }
 
 TEST_F(LinkReader, ReadsADanglingLink) {
   const std::string link = dir_ + "/dangling";
   ASSERT_EQ(symlink("/no/such/file", link.c_str()), 0);
-  ASSERT_EQ(ReadSymLink(link.c_str(), target_), 1);
+  ASSERT_EQ(ReadSymLink(AT_FDCWD, link.c_str(), target_), 1);
   EXPECT_STREQ(target_, "/no/such/file");
 }
 
 TEST_F(LinkReader, RefusesWhatIsNotALink) {
   const std::string file = dir_ + "/file";
   ASSERT_TRUE(MakePath(file, true));
-  EXPECT_EQ(ReadSymLink(file.c_str(), target_), 0);
-  EXPECT_EQ(ReadSymLink(dir_.c_str(), target_), 0);
-  EXPECT_EQ(ReadSymLink((dir_ + "/missing").c_str(), target_), 0);
+  EXPECT_EQ(ReadSymLink(AT_FDCWD, file.c_str(), target_), 0);
+  EXPECT_EQ(ReadSymLink(AT_FDCWD, dir_.c_str(), target_), 0);
+  EXPECT_EQ(ReadSymLink(AT_FDCWD, (dir_ + "/missing").c_str(), target_), 0);
+}
+
+TEST_F(LinkReader, ReadsALinkRelativeToAnOpenDirectory) {
+  ASSERT_EQ(symlink("/mnt/disk/file", (dir_ + "/link").c_str()), 0);
+  ASSERT_TRUE(MakePath(dir_ + "/file", true));
+  const int directory = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(directory, 0);
+  ASSERT_EQ(ReadSymLink(directory, "link", target_), 1);
+  EXPECT_STREQ(target_, "/mnt/disk/file");
+  EXPECT_EQ(ReadSymLink(directory, "file", target_), 0);
+  EXPECT_EQ(ReadSymLink(directory, "missing", target_), 0);
+  close(directory);
 }
 
 TEST_F(LinkReader, ReadsTheLongestTargetWholeWithinItsBuffer) {
@@ -111,7 +125,7 @@ TEST_F(LinkReader, ReadsTheLongestTargetWholeWithinItsBuffer) {
   const std::string link = dir_ + "/long";
   ASSERT_EQ(symlink(longest.c_str(), link.c_str()), 0);
   memset(target_, '#', sizeof(target_));
-  ASSERT_EQ(ReadSymLink(link.c_str(), target_), 1);
+  ASSERT_EQ(ReadSymLink(AT_FDCWD, link.c_str(), target_), 1);
   EXPECT_EQ(target_[kPathSize - 1], '\0');
   EXPECT_EQ(std::string(target_), longest);
 }
@@ -211,6 +225,21 @@ TEST_F(FileProbes, OpenFileDeepUnderTheMountPointIsAHit) {
   EXPECT_EQ(CheckFileDescriptorSymLinks(pid, mount_point_.c_str()), 1);
   EXPECT_EQ(CheckFileDescriptorSymLinks(pid, (base_ + "/disk2").c_str()), 0);
   EXPECT_EQ(CheckFileMaps(pid, mount_point_.c_str()), 0);
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(FileProbes, HitAfterManyDescriptorsIsFound) {
+  // More entries than one read of the descriptor directory brings in.
+  const pid_t pid = SpawnChild([&] {
+    const rlimit files = {4096, 4096};
+    if (setrlimit(RLIMIT_NOFILE, &files) != 0) return false;
+    for (int i = 0; i < 2000; ++i) {
+      if (!HoldOpen(base_ + "/disk2/file")) return false;
+    }
+    return HoldOpen(file_);
+  });
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(CheckFileDescriptorSymLinks(pid, mount_point_.c_str()), 1);
   EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
