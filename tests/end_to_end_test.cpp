@@ -181,28 +181,9 @@ TEST_F(Mount, ToolStartedUnderTheMountSparesItself) {
 
 TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
   const std::string file = mount_point_ + "/deep/er/file";
-  const std::string shell = mount_point_ + "/sh";
   ASSERT_TRUE(MakePath(file, true));
-  ASSERT_TRUE(MakePath(base_ + "/disk2/file", true));
-  ASSERT_EQ(system(("cp /bin/sh " + shell).c_str()), 0);
-  const char* const args[] = {"sh", "-c", "echo ready; read line", nullptr};
-  const std::string jail = mount_point_ + "/deep";
-  const pid_t holders[] = {
-      SpawnChild([&] { return HoldOpen(file); }),
-      SpawnChild([&] { return HoldOpen(mount_point_); }),
-      SpawnChild([&] { return MapWithoutDescriptor(file); }),
-      SpawnChild([&] { return chdir((jail + "/er").c_str()) == 0; }),
-      SpawnChild([&] { return chroot(jail.c_str()) == 0; }),
-      SpawnProgram(shell.c_str(), args, "/"),
-  };
-  const pid_t bystanders[] = {
-      SpawnChild([&] { return chdir((base_ + "/disk2").c_str()) == 0; }),
-      SpawnChild([&] { return chdir(base_.c_str()) == 0; }),
-      SpawnChild([&] {
-        int ends[2];
-        return pipe(ends) == 0 && HoldOpen(base_ + "/disk2/file");
-      }),
-  };
+  const std::vector<pid_t> holders = SpawnHoldersOfEveryKind(mount_point_, file);
+  const std::vector<pid_t> bystanders = SpawnBystanders(base_ + "/disk2", base_);
   for (pid_t pid : holders) ASSERT_GT(pid, 0);
   for (pid_t pid : bystanders) ASSERT_GT(pid, 0);
   const ToolRun run = RunTool({"busyumount", mount_point_});

@@ -98,6 +98,33 @@ bool MapWithoutDescriptor(const std::string& path) {
   return mapping != MAP_FAILED;
 }
 
+std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
+                                           const std::string& file) {
+  const std::string jail = mount_point + "/deep";
+  const std::string shell = mount_point + "/sh";
+  const char* const args[] = {"sh", "-c", "echo ready; read line", nullptr};
+  const bool copied = system(("cp /bin/sh " + shell).c_str()) == 0;
+  return {
+      SpawnChild([&] { return HoldOpen(file); }),
+      SpawnChild([&] { return HoldOpen(mount_point); }),
+      SpawnChild([&] { return MapWithoutDescriptor(file); }),
+      SpawnChild([&] { return chdir(jail.c_str()) == 0; }),
+      SpawnChild([&] { return chroot(jail.c_str()) == 0; }),
+      copied ? SpawnProgram(shell.c_str(), args, "/") : -1,
+  };
+}
+
+std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string& parent) {
+  return {
+      SpawnChild([&] { return chdir(sibling.c_str()) == 0; }),
+      SpawnChild([&] { return chdir(parent.c_str()) == 0; }),
+      SpawnChild([&] {
+        int ends[2];
+        return pipe(ends) == 0 && HoldOpen(sibling);
+      }),
+  };
+}
+
 bool IsMountPoint(const std::string& path) {
   FILE* mountinfo = fopen("/proc/self/mountinfo", "re");
   if (mountinfo == nullptr) return false;

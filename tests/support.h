@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Forks a child that runs `setup` and, if it returns true, tells the parent it
 // is ready and then waits for signals forever. Returns the child's pid once it
@@ -38,6 +39,19 @@ bool HoldOpen(const std::string& path);
 // Maps the file at `path` into memory and closes its descriptor, so that only
 // the mapping holds it. For a child's setup.
 bool MapWithoutDescriptor(const std::string& path);
+
+// Starts one process for each way of holding `mount_point`, which must hold
+// the directory "deep" and the regular file `file`: an open file, an open
+// directory (the mount point itself), a mapping without a descriptor, a
+// working directory, a root directory and an executable (a copy of /bin/sh).
+// Returns their pids, -1 for any that failed to start.
+std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const std::string& file);
+
+// Starts processes that hold nothing under a mount point: one whose working
+// directory is `sibling`, a directory beside the mount point whose name begins
+// with the mount point's; one in `parent`, the mount point's parent; one with
+// only pipes and `sibling` open. Returns their pids, -1 for any that failed.
+std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string& parent);
 
 // Returns true if `path` is listed as a mount point in /proc/self/mountinfo.
 bool IsMountPoint(const std::string& path);

@@ -142,26 +142,8 @@ TEST_F(Sweep, HolderThatEveryProbeMatchesIsSignalledOnce) {
 }
 
 TEST_F(Sweep, HoldersOfEveryKindAreSignalledAndNobodyElse) {
-  const std::string shell = mount_point_ + "/sh";
-  ASSERT_EQ(system(("cp /bin/sh " + shell).c_str()), 0);
-  const char* const args[] = {"sh", "-c", "echo ready; read line", nullptr};
-  const std::string jail = mount_point_ + "/deep";
-  const pid_t holders[] = {
-      SpawnChild([&] { return HoldOpen(file_); }),
-      SpawnChild([&] { return HoldOpen(mount_point_); }),
-      SpawnChild([&] { return MapWithoutDescriptor(file_); }),
-      HolderWithCwd(jail),
-      SpawnChild([&] { return chroot(jail.c_str()) == 0; }),
-      SpawnProgram(shell.c_str(), args, "/"),
-  };
-  const pid_t bystanders[] = {
-      HolderWithCwd(base_ + "/disk2"),
-      HolderWithCwd(base_),
-      SpawnChild([&] {
-        int ends[2];
-        return pipe(ends) == 0 && HoldOpen(base_ + "/disk2");
-      }),
-  };
+  const std::vector<pid_t> holders = SpawnHoldersOfEveryKind(mount_point_, file_);
+  const std::vector<pid_t> bystanders = SpawnBystanders(base_ + "/disk2", base_);
   Kills expected;
   for (pid_t pid : holders) {
     ASSERT_GT(pid, 0);
