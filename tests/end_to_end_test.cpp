@@ -117,22 +117,9 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, UsageLine,
                                          std::vector<std::string>{"bu", "/mnt/a", "/mnt/b"},
                                          std::vector<std::string>{"./x", "", ""}));
 
-class Mount : public testing::Test {
+class Mount : public ScratchMountPoint {
  protected:
-  void SetUp() override {
-    base_ = MakeTempDir();
-    ASSERT_FALSE(base_.empty());
-    mount_point_ = base_ + "/disk";
-    ASSERT_TRUE(MakePath(mount_point_));
-    ASSERT_TRUE(MakePath(base_ + "/disk2"));
-    ASSERT_EQ(mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, nullptr), 0);
-    ASSERT_TRUE(MakePath(mount_point_ + "/deep/er"));
-  }
-  void TearDown() override {
-    umount2(mount_point_.c_str(), MNT_DETACH);
-  }
-  std::string base_;
-  std::string mount_point_;
+  Mount() : ScratchMountPoint(true) {}
 };
 
 TEST_F(Mount, PathsThatAreNoMountPointEndAtOnce) {
@@ -180,9 +167,7 @@ TEST_F(Mount, ToolStartedUnderTheMountSparesItself) {
 }
 
 TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
-  const std::string file = mount_point_ + "/deep/er/file";
-  ASSERT_TRUE(MakePath(file, true));
-  const std::vector<pid_t> holders = SpawnHoldersOfEveryKind(mount_point_, file);
+  const std::vector<pid_t> holders = SpawnHoldersOfEveryKind(mount_point_, file_);
   const std::vector<pid_t> bystanders = SpawnBystanders(base_ + "/disk2", base_);
   for (pid_t pid : holders) ASSERT_GT(pid, 0);
   for (pid_t pid : bystanders) ASSERT_GT(pid, 0);

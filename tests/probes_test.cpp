@@ -132,18 +132,7 @@ TEST_F(LinkReader, ReadsTheLongestTargetWholeWithinItsBuffer) {
 
 // The named-link probes against real children. Matching is by string, so a
 // plain directory stands in for a mount point.
-class NamedLinkProbes : public testing::Test {
- protected:
-  void SetUp() override {
-    base_ = MakeTempDir();
-    ASSERT_FALSE(base_.empty());
-    mount_point_ = base_ + "/disk";
-    ASSERT_TRUE(MakePath(mount_point_ + "/deep/er"));
-    ASSERT_TRUE(MakePath(base_ + "/disk2"));
-  }
-  std::string base_;
-  std::string mount_point_;
-};
+class NamedLinkProbes : public ScratchMountPoint {};
 
 pid_t SpawnWithCwd(const std::string& cwd) {
   return SpawnChild([&] { return chdir(cwd.c_str()) == 0; });
@@ -208,16 +197,7 @@ TEST_F(NamedLinkProbes, ProcessThatIsGoneIsNoHit) {
 namespace {
 
 // The descriptor and mapping probes against real children.
-class FileProbes : public NamedLinkProbes {
- protected:
-  void SetUp() override {
-    NamedLinkProbes::SetUp();
-    file_ = mount_point_ + "/deep/er/file";
-    ASSERT_TRUE(MakePath(file_, true));
-    ASSERT_TRUE(MakePath(base_ + "/disk2/file", true));
-  }
-  std::string file_;
-};
+class FileProbes : public ScratchMountPoint {};
 
 TEST_F(FileProbes, OpenFileDeepUnderTheMountPointIsAHit) {
   const pid_t pid = SpawnChild([&] { return HoldOpen(file_); });

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,4 +138,21 @@ bool IsMountPoint(const std::string& path) {
   }
   fclose(mountinfo);
   return found;
+}
+
+void ScratchMountPoint::SetUp() {
+  base_ = MakeTempDir();
+  ASSERT_FALSE(base_.empty());
+  mount_point_ = base_ + "/disk";
+  file_ = mount_point_ + "/deep/er/file";
+  ASSERT_TRUE(MakePath(mount_point_));
+  if (mounted_) {
+    ASSERT_EQ(mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, nullptr), 0);
+  }
+  ASSERT_TRUE(MakePath(file_, true));
+  ASSERT_TRUE(MakePath(base_ + "/disk2/file", true));
+}
+
+void ScratchMountPoint::TearDown() {
+  if (mounted_) umount2(mount_point_.c_str(), MNT_DETACH);
 }

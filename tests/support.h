@@ -2,6 +2,7 @@
 // and how a child ended.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -55,3 +56,20 @@ std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string
 
 // Returns true if `path` is listed as a mount point in /proc/self/mountinfo.
 bool IsMountPoint(const std::string& path);
+
+// A fixture: a new directory base_ holding "disk" (mount_point_, a tmpfs when
+// the fixture is made with `mounted`) with the file deep/er/file (file_) in
+// it, and beside it "disk2", whose name begins with the mount point's, with a
+// file of its own. Matching is by string, so a plain directory stands in for a
+// mount point wherever the tool itself doesn't unmount it.
+class ScratchMountPoint : public testing::Test {
+ protected:
+  explicit ScratchMountPoint(bool mounted = false) : mounted_(mounted) {}
+  void SetUp() override;
+  void TearDown() override;
+
+  const bool mounted_;
+  std::string base_;
+  std::string mount_point_;
+  std::string file_;
+};

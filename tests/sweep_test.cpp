@@ -42,16 +42,10 @@ extern "C" int kill(pid_t pid, int signal) noexcept {
 
 namespace {
 
-class Sweep : public testing::Test {
+class Sweep : public ScratchMountPoint {
  protected:
   void SetUp() override {
-    base_ = MakeTempDir();
-    ASSERT_FALSE(base_.empty());
-    mount_point_ = base_ + "/disk";
-    ASSERT_TRUE(MakePath(mount_point_ + "/deep"));
-    ASSERT_TRUE(MakePath(base_ + "/disk2"));
-    file_ = mount_point_ + "/deep/file";
-    ASSERT_TRUE(MakePath(file_, true));
+    ScratchMountPoint::SetUp();
     g_kills.clear();
   }
 
@@ -66,10 +60,6 @@ class Sweep : public testing::Test {
   pid_t HolderWithCwd(const std::string& cwd) {
     return SpawnChild([&] { return chdir(cwd.c_str()) == 0; });
   }
-
-  std::string base_;
-  std::string mount_point_;
-  std::string file_;
 };
 
 using Kills = std::vector<std::pair<pid_t, int>>;
