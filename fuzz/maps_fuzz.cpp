@@ -3,7 +3,8 @@
 // then the map's text.
 //
 // The reference reads the text in the same pieces as fgets() would, judges
-// only a piece that starts a line, and looks at it up to its first NUL. Where
+// only a piece that starts a line and names a file, and looks at it up to its
+// first NUL. Where
 // the text holds no NUL the probe must agree with it exactly. A NUL can only
 // hide a piece's newline from the probe, which then judges less: so with NULs
 // the probe must never claim a hit the reference doesn't.
@@ -22,9 +23,10 @@ bool ReferenceMapsHit(const std::string& text, const std::string& mount_point) {
     end = std::min(end, start + kMapsLineSize - 1);
     const std::string piece = text.substr(start, end - start);
     const std::string_view seen(piece.c_str());
-    const size_t slash = seen.find('/');
-    if (at_line_start && slash != std::string_view::npos &&
-        ReferenceMatch(seen.substr(slash), mount_point)) {
+    // A file's path begins the name; a name that begins with '[' is the kernel's.
+    const size_t name = seen.find_first_of("/[");
+    if (at_line_start && name != std::string_view::npos && seen[name] == '/' &&
+        ReferenceMatch(seen.substr(name), mount_point)) {
       return true;
     }
     at_line_start = piece.back() == '\n';

@@ -8,6 +8,7 @@
 #include "ProcessKiller.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -18,6 +19,12 @@
 #include <unistd.h>
 
 static_assert(sizeof(pid_t) == 4, "process ids are signed 32-bit ints");
+
+// The same number on every architecture since Linux 5.1; older C libraries
+// don't name it.
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
 
 namespace {
 
@@ -127,6 +134,9 @@ int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
 // Returns 1 if a line of the memory map read from `maps` names a file on or
 // under `mount_point`, else 0. The path runs from a line's first '/' to its
 // end, newline included, so a mapping of the mount point itself doesn't match.
+// A file's name always begins with '/', and the kernel's own names ([heap],
+// [anon:<any text>]) with '[': a '/' after a '[' is part of a region's name,
+// which any process may set, and holds nothing.
 // A line longer than the buffer is read in pieces, and only the first piece
 // is judged: a later piece starts in the middle of a path, and its first '/'
 // could make a bystander's long path look like one under the mount point.
@@ -135,8 +145,9 @@ int CheckMapsStream(FILE* maps, const char* mount_point) {
   int at_line_start = 1;
   int hit = 0;
   while (!hit && fgets(line, sizeof(line), maps) != nullptr) {
-    const char* path = strchr(line, '/');
-    hit = at_line_start && path != nullptr && PathMatchesMountPoint(path, mount_point);
+    const char* name = strpbrk(line, "/[");
+    hit = at_line_start && name != nullptr && *name == '/' &&
+          PathMatchesMountPoint(name, mount_point);
     const size_t length = strlen(line);
     at_line_start = length > 0 && line[length - 1] == '\n';
   }
@@ -188,6 +199,16 @@ int IsExcluded(pid_t pid, const pid_t* pids, int count) {
   return 0;
 }
 
+// Sends `signal` to the process that `handle` (its /proc directory, open)
+// stands for. Once the process has exited, its id may belong to another
+// process, which must not get the signal: the handle refuses with ESRCH.
+// Only a kernel older than the call (ENOSYS) leaves the plain kill() by id.
+void SignalProcess(int handle, pid_t pid, int signal) {
+  if (syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0) != 0 && errno == ENOSYS) {
+    kill(pid, signal);
+  }
+}
+
 }  // namespace
 
 void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
@@ -200,10 +221,17 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
     // Not a process. A pid of 0 or less would signal a whole process group,
     // or every process, so none may ever reach kill().
     if (pid <= 0) continue;
-    if (!HoldsMountPoint(pid, mount_point)) continue;
-    if (IsExcluded(pid, excluded_pids, excluded_count)) continue;
+    // The handle pins the process judged here, whatever its id comes to name
+    // by the time of the signal. Without it, the process is gone.
+    char path[kPathSize];
+    snprintf(path, sizeof(path), "/proc/%d", pid);
+    const int handle = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (handle < 0) continue;
     // A process that exited meanwhile, or that we may not signal, is passed over.
-    kill(pid, signal);
+    if (HoldsMountPoint(pid, mount_point) && !IsExcluded(pid, excluded_pids, excluded_count)) {
+      SignalProcess(handle, pid, signal);
+    }
+    close(handle);
   }
   CloseDirectory(&proc);
 }

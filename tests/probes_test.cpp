@@ -342,7 +342,7 @@ struct MapsCase {
 
 class MapsLines : public testing::TestWithParam<MapsCase> {};
 
-TEST_P(MapsLines, JudgesEachLineFromItsFirstSlash) {
+TEST_P(MapsLines, JudgesEachLineByTheFileItNames) {
   const std::string& text = GetParam().text;
   FILE* maps = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
   ASSERT_NE(maps, nullptr);
@@ -358,6 +358,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         MapsCase{"Empty", "", 0}, MapsCase{"Anonymous", kFields + "\n", 0},
         MapsCase{"Stack", kFields + "[stack]\n" + kFields + "[vdso]\n", 0},
+        MapsCase{"NamedRegion", kFields + "[anon:dalvik-/mnt/disk/boot.art]\n", 0},
+        MapsCase{"NamedRegionWithBlanks", kFields + "[anon:dex from /mnt/disk/base.apk]\n", 0},
+        MapsCase{"NamedRegionThatIsAPath", kFields + "[anon:/mnt/disk]\n", 0},
+        MapsCase{"FileWithABracket", kFields + "/mnt/disk/[x]/lib.so\n", 1},
         MapsCase{"Library", kFields + "/lib/libc.so\n" + kFields + "/mnt/disk/lib/a.so\n", 1},
         MapsCase{"DeletedFile", kFields + "/mnt/disk/data (deleted)\n", 1},
         MapsCase{"MountPointItself", kFields + "/mnt/disk\n", 0},

@@ -1,16 +1,23 @@
 // The sweep against real children: who gets which signal, who is spared, and
-// who is never touched. Every kill() the sweep makes is recorded on its way to
-// the kernel, so a test sees each call, not only its effect.
+// who is never touched. Every signal the sweep sends, through a process handle
+// or by kill(), is recorded on its way to the kernel, so a test sees each one,
+// not only its effect.
 #include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -31,13 +38,48 @@ namespace {
 
 bool g_recording = false;
 std::vector<std::pair<pid_t, int>> g_kills;
+bool g_without_pidfd = false;                // as on a kernel before Linux 5.1
+std::function<void(pid_t)> g_before_signal;  // runs just before the kernel call
+
+// The process id that a /proc/<pid> directory handle was opened for.
+pid_t PidOfHandle(long handle) {
+  char link[64];
+  char target[64] = {};
+  snprintf(link, sizeof(link), "/proc/self/fd/%ld", handle);
+  return readlink(link, target, sizeof(target) - 1) > 6 ? atoi(target + 6) : -1;
+}
 
 }  // namespace
 
 // Takes the place of libc's kill() in this program; the signal still goes out.
 extern "C" int kill(pid_t pid, int signal) noexcept {
+  if (g_recording && g_before_signal) g_before_signal(pid);
   if (g_recording) g_kills.emplace_back(pid, signal);
   return static_cast<int>(syscall(SYS_kill, pid, signal));
+}
+
+// Takes the place of libc's syscall() in this program, to record the signals
+// sent through a process handle that the kernel took; every call still goes to
+// the kernel. No caller here passes more than four arguments.
+extern "C" long syscall(long number, ...) noexcept {
+  static const auto real = reinterpret_cast<long (*)(long, ...)>(dlsym(RTLD_NEXT, "syscall"));
+  va_list list;
+  va_start(list, number);
+  long args[4];
+  for (long& arg : args) arg = va_arg(list, long);
+  va_end(list);
+  if (number != SYS_pidfd_send_signal || !g_recording) {
+    return real(number, args[0], args[1], args[2], args[3]);
+  }
+  if (g_without_pidfd) {
+    errno = ENOSYS;
+    return -1;
+  }
+  const pid_t pid = PidOfHandle(args[0]);
+  if (g_before_signal) g_before_signal(pid);
+  const long result = real(number, args[0], args[1], args[2], args[3]);
+  if (result == 0) g_kills.emplace_back(pid, static_cast<int>(args[1]));
+  return result;
 }
 
 namespace {
@@ -47,6 +89,8 @@ class Sweep : public ScratchMountPoint {
   void SetUp() override {
     ScratchMountPoint::SetUp();
     g_kills.clear();
+    g_without_pidfd = false;
+    g_before_signal = nullptr;
   }
 
   std::vector<std::pair<pid_t, int>> Run(int selector, const pid_t* excluded = nullptr,
@@ -68,10 +112,15 @@ class SignalSelector : public Sweep, public testing::WithParamInterface<std::pai
 
 TEST_P(SignalSelector, SendsTheSelectedSignal) {
   const auto [selector, signal] = GetParam();
-  const pid_t holder = HolderWithCwd(mount_point_ + "/deep");
-  ASSERT_GT(holder, 0);
-  EXPECT_EQ(Run(selector), (Kills{{holder, signal}}));
-  EXPECT_EQ(SignalThatEnded(holder), signal);
+  // Through the process handle, and by kill() where the kernel lacks that call.
+  for (const bool without_pidfd : {false, true}) {
+    g_kills.clear();
+    g_without_pidfd = without_pidfd;
+    const pid_t holder = HolderWithCwd(mount_point_ + "/deep");
+    ASSERT_GT(holder, 0);
+    EXPECT_EQ(Run(selector), (Kills{{holder, signal}})) << "without pidfd: " << without_pidfd;
+    EXPECT_EQ(SignalThatEnded(holder), signal);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ProcessKiller, SignalSelector,
@@ -153,6 +202,40 @@ TEST_F(Sweep, NobodyHoldingMeansNoSignal) {
   ASSERT_GT(bystander, 0);
   EXPECT_EQ(Run(1), Kills{});
   EXPECT_EQ(SignalThatEnded(bystander), SIGVTALRM);
+}
+
+TEST_F(Sweep, NamedMemoryRegionIsNoHolding) {
+  // As Android names its regions: "[anon:dalvik-<path>]" in the map.
+  const std::string name = "dalvik-" + mount_point_ + "/boot.art";
+  void* region = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  if (prctl(PR_SET_VMA, PR_SET_VMA_ANON_NAME, region, 4096, name.c_str()) != 0) {
+    munmap(region, 4096);
+    GTEST_SKIP() << "this kernel names no memory region (PR_SET_VMA_ANON_NAME: " << strerror(errno)
+                 << ")";
+  }
+  const pid_t bystander = HolderWithCwd("/");  // it inherits the region
+  munmap(region, 4096);
+  ASSERT_GT(bystander, 0);
+  EXPECT_EQ(Run(1), Kills{});
+  EXPECT_EQ(SignalThatEnded(bystander), SIGVTALRM);
+}
+
+TEST_F(Sweep, HolderGoneBeforeItsSignalTakesItsIdAlong) {
+  const pid_t holder = HolderWithCwd(mount_point_);
+  ASSERT_GT(holder, 0);
+  pid_t heir = -1;
+  // Judged a holder, it exits, and its id goes to a new process.
+  g_before_signal = [&](pid_t pid) {
+    g_recording = false;
+    EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
+    heir = HolderWithCwd("/");
+    g_recording = true;
+  };
+  EXPECT_EQ(Run(0), Kills{});
+  ASSERT_EQ(heir, holder) << "the holder's id was not handed on";
+  EXPECT_EQ(SignalThatEnded(heir), SIGVTALRM);
 }
 
 TEST_F(Sweep, EachSweepLooksAfresh) {
