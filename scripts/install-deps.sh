@@ -7,7 +7,7 @@ for package in "$@"; do
     missing="$missing $package"
 done
 [ -z "$missing" ] && exit 0
-echo "installing:$missing"
+echo "installing with apt-get:$missing"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
