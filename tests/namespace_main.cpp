@@ -9,15 +9,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-namespace {
-
-bool IsFirstProcessOfOwnNamespace() {
-  char self[16] = {};
-  return getpid() == 1 && readlink("/proc/self", self, sizeof(self) - 1) > 0 &&
-         strcmp(self, "1") == 0;
-}
-
-}  // namespace
+#include "support.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

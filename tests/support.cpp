@@ -126,6 +126,12 @@ std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string
   };
 }
 
+bool IsFirstProcessOfOwnNamespace() {
+  char self[16] = {};
+  return getpid() == 1 && readlink("/proc/self", self, sizeof(self) - 1) > 0 &&
+         strcmp(self, "1") == 0;
+}
+
 bool IsMountPoint(const std::string& path) {
   FILE* mountinfo = fopen("/proc/self/mountinfo", "re");
   if (mountinfo == nullptr) return false;

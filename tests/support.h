@@ -54,6 +54,10 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const
 // only pipes and `sibling` open. Returns their pids, -1 for any that failed.
 std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string& parent);
 
+// Returns true if this process is the first of a private PID namespace with
+// its own /proc, where anything it signals is its own descendant.
+bool IsFirstProcessOfOwnNamespace();
+
 // Returns true if `path` is listed as a mount point in /proc/self/mountinfo.
 bool IsMountPoint(const std::string& path);
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -294,6 +295,117 @@ TEST_F(Sweep, ThousandSweepsLeaveNoDescriptorAndNoHeapBehind) {
   EXPECT_EQ(OpenDescriptors(), descriptors);
   EXPECT_EQ(HeapInUse(), heap);
   for (pid_t pid : children) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+// Processes in /proc and the descriptors among them, counted while holding as
+// many descriptors open as the sweep does at each step.
+struct Workload {
+  long processes = 0;
+  long descriptors = 0;
+};
+
+Workload CountWorkload() {
+  Workload workload;
+  DIR* proc = opendir("/proc");
+  while (const dirent* entry = readdir(proc)) {
+    if (strspn(entry->d_name, "0123456789") != strlen(entry->d_name)) continue;
+    ++workload.processes;
+    const std::string process = std::string("/proc/") + entry->d_name;
+    const int handle = open(process.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* descriptors = opendir((process + "/fd").c_str());
+    while (descriptors != nullptr && readdir(descriptors) != nullptr) ++workload.descriptors;
+    workload.descriptors -= 2;  // "." and ".."
+    if (descriptors != nullptr) closedir(descriptors);
+    close(handle);
+  }
+  closedir(proc);
+  return workload;
+}
+
+TEST_F(Sweep, MakesTheAlgorithmsSystemCallsAndNoOthers) {
+  std::vector<pid_t> workload;
+  for (int i = 0; i < 20; ++i) {
+    workload.push_back(SpawnChild([&] {
+      for (int d = 0; d < 4; ++d) {
+        if (!HoldOpen(base_ + "/disk2/file")) return false;
+      }
+      return true;
+    }));
+    ASSERT_GT(workload.back(), 0);
+  }
+  // A child sweeps between two markers once strace follows it.
+  int go[2];
+  int counted[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(counted), 0);
+  const pid_t sweeper = fork();
+  if (sweeper == 0) {
+    char byte;
+    if (read(go[0], &byte, 1) != 1) _exit(1);
+    const Workload seen = CountWorkload();
+    // Writes to no descriptor, which strace shows.
+    const bool begun = write(-1, "sweep-begin", 11) < 0;
+    KillProcessesWithOpenFiles(mount_point_.c_str(), 0, nullptr, 0);
+    const bool ended = write(-1, "sweep-end", 9) < 0;
+    _exit(begun && ended && write(counted[1], &seen, sizeof(seen)) == sizeof(seen) ? 0 : 1);
+  }
+  const std::string trace = base_ + "/trace";
+  const std::string target = std::to_string(sweeper);
+  const pid_t tracer = fork();
+  if (tracer == 0) {
+    execlp("strace", "strace", "-qq", "-o", trace.c_str(), "-p", target.c_str(), nullptr);
+    _exit(127);
+  }
+  const auto traced = [&] {
+    std::ifstream status("/proc/" + target + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("TracerPid:", 0) != 0) {
+    }
+    return line.size() > 10 && atoi(line.c_str() + 10) != 0;
+  };
+  while (!traced()) usleep(1000);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  Workload seen;
+  ASSERT_EQ(read(counted[0], &seen, sizeof(seen)), static_cast<ssize_t>(sizeof(seen)));
+  waitpid(sweeper, nullptr, 0);
+  waitpid(tracer, nullptr, 0);
+
+  // Calls by what they do, since one libc call is a different system call on
+  // different targets.
+  const std::map<std::string, std::string> kind_of = {
+      {"open", "open"},          {"openat", "open"},        {"close", "close"},
+      {"newfstatat", "status"},  {"fstatat64", "status"},   {"lstat", "status"},
+      {"statx", "status"},       {"readlink", "link read"}, {"readlinkat", "link read"},
+      {"getdents64", "listing"}, {"read", "read"},
+  };
+  std::map<std::string, long> made;
+  std::ifstream lines(trace);
+  bool inside = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("\"sweep-") != line.npos) {
+      inside = line.find("\"sweep-begin\"") != line.npos;
+    } else if (inside) {
+      const std::string name = line.substr(0, line.find('('));
+      ++made[kind_of.count(name) ? kind_of.at(name) : name];
+    }
+  }
+  // Once, /proc's open, listing and close. Per process the handle's open and
+  // close, the descriptor directory's open, listing and close, the maps
+  // file's open, reads and close, and three named links (a status call and a
+  // link read each). Per descriptor a status call and a link read. Listings
+  // and reads take as many calls as the data needs.
+  const long p = seen.processes;
+  const long d = seen.descriptors;
+  EXPECT_GT(made["listing"], p);
+  EXPECT_GT(made["read"], p);
+  made.erase("listing");
+  made.erase("read");
+  EXPECT_EQ(made, (std::map<std::string, long>{{"close", 3 * p + 1},
+                                               {"link read", d + 3 * p},
+                                               {"open", 3 * p + 1},
+                                               {"status", d + 3 * p}}))
+      << "with " << p << " processes and " << d << " descriptors";
+  for (pid_t pid : workload) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
 struct Role {
