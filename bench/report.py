@@ -1,5 +1,5 @@
 """Turns the benchmark's JSON (Google Benchmark's and hyperfine's) into
-docs/BENCHMARKS.md, and writes the data the plot is made of.
+docs/BENCHMARKS.md, and writes the data for the plot.
 
     python3 bench/report.py RESULTS_DIR OUTPUT_MD
 """
@@ -12,70 +12,55 @@ from datetime import date
 from pathlib import Path
 
 results, output = Path(sys.argv[1]), Path(sys.argv[2])
-
+load = lambda name: json.loads((results / name).read_text())
 
 def version(*command, line=0):
     run = subprocess.run(command, capture_output=True, text=True)
-    return (run.stdout + run.stderr).strip().splitlines()[line].strip()
+    return (run.stdout + run.stderr).splitlines()[line].strip()
 
 
-cpu = next(line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if "model name" in line)
+cpu = next(line.split(":")[1].strip() for line in open("/proc/cpuinfo") if "model name" in line)
 
-
-sweep = {}  # (kind, processes) -> median ms of one sweep
-for bench in json.loads((results / "sweep.json").read_text())["benchmarks"]:
+rows = []  # workload, processes, then milliseconds: sweep, the tool, fuser -m, lsof
+for bench in load("sweep.json")["benchmarks"]:
     if bench.get("aggregate_name") == "median":
         _, kind, processes = bench["run_name"].split("/")[:3]
-        sweep[kind, int(processes)] = bench["real_time"]
-
-rows = []
-for (kind, processes), ms in sorted(sweep.items()):
-    runs = json.loads((results / f"{kind}-{processes}.json").read_text())["results"]
-    median = {run["command"]: run["median"] * 1000 for run in runs}
-    rows.append((kind, processes, ms, median["busyumount"], median["fuser -m"], median["lsof"]))
+        runs = load(f"{kind}-{processes}.json")["results"]
+        ms = {run["command"]: run["median"] * 1000 for run in runs}
+        whole = (ms["busyumount"], ms["fuser -m"], ms["lsof"])
+        rows.append((kind, int(processes), bench["real_time"], *whole))  # all in ms
 for kind in {row[0] for row in rows}:
-    (results / f"{kind}.dat").write_text(
-        "".join(f"{row[1]} {row[2]} {row[4]} {row[5]}\n" for row in rows if row[0] == kind))
-free = json.loads((results / "free.json").read_text())["results"][0]
+    data = "".join(f"{r[1]} {r[2]} {r[4]} {r[5]}\n" for r in rows if r[0] == kind)
+    (results / f"{kind}.dat").write_text(data)
+free = load("free.json")["results"][0]
 
-lines = [
-    "# Benchmarks",
-    "",
-    f"Made by `scripts/bench.sh` on {date.today()}: {cpu}, {os.cpu_count()} cores,",
-    f"Linux {platform.release()}, {version('fuser', '-V')}, lsof"
-    f" {version('lsof', '-v', line=1).split()[-1]}, {version('hyperfine', '--version')}.",
-    "The numbers move with the machine: run the command again to see them on",
-    "yours. How they are made: [TESTING.md](TESTING.md#benchmarks).",
-    "",
-    "Two workloads, in a private PID namespace, hold nothing under a tmpfs mount,",
-    "so every process goes through every probe: **descriptors**, processes with",
-    "64 open files each, and **maps**, processes with 2,000 memory-map lines each",
-    "(a phone's apps have thousands). *Sweep* is one call of",
-    "`KillProcessesWithOpenFiles` (Google Benchmark, median of 3). The other",
-    "columns are whole processes (hyperfine, median of 3): *busyumount* is the",
-    "tool with its pauses removed on a mount that stays busy, so ten attempts and",
-    "**six** sweeps; `fuser -m` and `lsof -n -P -w` scan once.",
-    "",
-    "| workload | processes | sweep (ms) | per process (µs) | busyumount, 6 sweeps (ms) "
-    "| fuser -m (ms) | lsof (ms) | fuser / sweep | lsof / sweep |",
-    "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
-]
-for kind, processes, ms, tool, fuser, lsof in rows:
-    lines.append(f"| {kind} | {processes} | {ms:.1f} | {ms * 1000 / processes:.0f} | {tool:.1f} "
-                 f"| {fuser:.1f} | {lsof:.1f} | {fuser / ms:.2f} | {lsof / ms:.2f} |")
-lines += [
-    "",
-    "![Time of one scan against the number of processes](sweep-time.png)",
-    "",
-    "## Time to free a mount",
-    "",
-    "The tool, pauses and all, on a tmpfs held by 50 processes (working",
-    "directory) that exit on SIGTERM. Five pauses come before the first sweep;",
-    "the sixth attempt follows the sweep at once, often before the signalled",
-    "processes have exited, and then the seventh frees the mount a pause later.",
-    "",
-    f"- median {free['median']:.3f} s, from {free['min']:.3f} s to {free['max']:.3f} s"
-    f" over {len(free['times'])} runs",
-    "",
-]
-output.write_text("\n".join(lines))
+output.write_text(f"""# Benchmarks
+
+Made by `scripts/bench.sh` on {date.today()}: {cpu}, {os.cpu_count()} cores,
+Linux {platform.release()}; {version("fuser", "-V")}, lsof {version("lsof", "-v", line=1).split()[-1]},
+{version("hyperfine", "-V")}. The numbers move with the machine; how they are
+made: [TESTING.md](TESTING.md#benchmarks).
+
+Each workload holds nothing under the mount, so every process goes through
+every probe: **descriptors**, processes with 64 open files each; **maps**,
+processes with 2,000 memory-map lines each, as on a phone. *Sweep* is one
+call of `KillProcessesWithOpenFiles` (Google Benchmark). The rest are whole
+processes (hyperfine): *busyumount* is the tool without its pauses on a mount
+that stays busy, so **six** sweeps; `fuser -m` and `lsof -n -P -w` scan once.
+All are medians of 3.
+
+| workload | processes | sweep (ms) | per process (µs) | busyumount (ms) | fuser -m (ms) | lsof (ms) | fuser / sweep | lsof / sweep |
+|---|---:|---:|---:|---:|---:|---:|---:|---:|
+""" + "".join(
+    f"| {k} | {n} | {s:.1f} | {s * 1000 / n:.0f} | {t:.0f} | {f:.1f} | {l:.1f} | {f / s:.2f} "
+    f"| {l / s:.2f} |\n" for k, n, s, t, f, l in rows) + f"""
+![Time of one scan against the number of processes](sweep-time.png)
+
+## Time to free a mount
+
+The tool, pauses and all, on a tmpfs held by 50 processes that exit on
+SIGTERM: median {free["median"]:.3f} s, from {free["min"]:.3f} s to {free["max"]:.3f} s over
+{len(free["times"])} runs. Five pauses come before the first sweep; the sixth attempt
+follows it at once, often before the signalled processes have exited, and
+then the seventh frees the mount a pause later.
+""")

@@ -1,17 +1,10 @@
-// The sweep benchmark: one sweep of a tmpfs mount that nobody holds, so that
-// every process goes through every probe, over two workloads: processes with
-// 64 open descriptors each, and processes with 2,000 memory-map lines each,
-// as on a phone, where every app maps hundreds of libraries and regions.
-//
-//   sweep_bench [Google Benchmark's flags]   times KillProcessesWithOpenFiles
-//   sweep_bench --hold KIND N COMMAND...      starts N processes of KIND
-//       (descriptors or maps), runs COMMAND with $DISK naming the mount point,
-//       and exits with its status: for whole-process comparisons
-//
-// A submount keeps the mount busy, with nobody to signal. The benchmark may
-// signal, so it runs only as the first process of its own PID namespace, and
-// the namespace takes the workload and the mounts along when it ends:
-// scripts/bench.sh sets that up.
+// The sweep benchmark: one sweep of a tmpfs mount that nobody holds, over
+// processes with 64 descriptors each, or with 2,000 memory-map lines each.
+//   sweep_bench [Google Benchmark's flags]
+//   sweep_bench --hold descriptors|maps N COMMAND...   runs COMMAND beside N
+//       such processes, with $DISK naming the mount, which a submount keeps busy
+// It runs as the first process of its own PID namespace (scripts/bench.sh),
+// which takes the workload and the mounts along when it ends.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,8 +43,7 @@ void Grow(const std::string& kind, int count) {
     g_kind = kind;
   }
   while (static_cast<int>(g_workload.size()) < count) {
-    g_workload.push_back(SpawnChild([&] { return Hold(kind); }));
-    if (g_workload.back() < 0) abort();
+    if (g_workload.emplace_back(SpawnChild([&] { return Hold(kind); })) < 0) abort();
   }
 }
 
@@ -59,18 +51,8 @@ void BM_Sweep(benchmark::State& state, const char* kind) {
   Grow(kind, static_cast<int>(state.range(0)));
   for (auto _ : state) KillProcessesWithOpenFiles(g_disk.c_str(), 0, nullptr, 0);
 }
-BENCHMARK_CAPTURE(BM_Sweep, descriptors, "descriptors")
-    ->Arg(100)
-    ->Arg(500)
-    ->Arg(2000)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK_CAPTURE(BM_Sweep, maps, "maps")
-    ->Arg(100)
-    ->Arg(300)
-    ->Arg(1000)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_Sweep, descriptors, "descriptors")->ArgsProduct({{100, 500, 2000}});
+BENCHMARK_CAPTURE(BM_Sweep, maps, "maps")->ArgsProduct({{100, 300, 1000}});
 
 }  // namespace
 

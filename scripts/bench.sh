@@ -1,12 +1,9 @@
 #!/bin/sh
-# Benchmarks the sweep and writes docs/BENCHMARKS.md and docs/sweep-time.png.
-# On two workloads (processes with many descriptors, processes with many
-# memory-map lines) at three sizes each: the sweep in process, with Google
-# Benchmark; and with hyperfine, the tool with its pauses removed, fuser -m
-# and lsof, as whole processes. Then the time the tool takes to free a mount
-# whose 50 holders exit on SIGTERM. Everything that may signal runs in a
-# private PID namespace of its own. Installs what it lacks; takes about five
-# minutes.
+# Benchmarks the sweep on two workloads at three sizes each (in process, with
+# Google Benchmark; the tool without its pauses, fuser -m and lsof as whole
+# processes, with hyperfine), and the time the tool takes to free a mount held
+# by 50 processes. Writes docs/BENCHMARKS.md and docs/sweep-time.png in about
+# five minutes. Everything that may signal runs in a private PID namespace.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev hyperfine psmisc lsof \
@@ -22,21 +19,16 @@ rm -rf "$results"
 mkdir -p "$results"
 echo "== the sweep in process"
 $run "$build/sweep_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
-  --benchmark_out="$results/sweep.json" --benchmark_out_format=json
+  --benchmark_time_unit=ms --benchmark_out="$results/sweep.json" --benchmark_out_format=json
 
-for workload in "descriptors 100 500 2000" "maps 100 300 1000"; do
-  # shellcheck disable=SC2086
-  set -- $workload
-  kind=$1
-  shift
-  for processes; do
-    echo "== whole processes: $processes with $kind"
-    # fuser and lsof find nobody here, and say so with status 1.
-    $run "$build/sweep_bench" --hold "$kind" "$processes" hyperfine --runs 3 \
-      --ignore-failure --export-json "$results/$kind-$processes.json" \
-      -n busyumount "$build/busyumount_no_pause \$DISK" \
-      -n "fuser -m" "fuser -m \$DISK" -n lsof "lsof -n -P -w \$DISK"
-  done
+# The sizes the sweep benchmark registers.
+for size in descriptors/100 descriptors/500 descriptors/2000 maps/100 maps/300 maps/1000; do
+  echo "== whole processes: $size"
+  # fuser and lsof find nobody here, and say so with status 1.
+  $run "$build/sweep_bench" --hold "${size%/*}" "${size#*/}" hyperfine --runs 3 --ignore-failure \
+    --export-json "$results/${size%/*}-${size#*/}.json" \
+    -n busyumount "$build/busyumount_no_pause \$DISK" \
+    -n "fuser -m" "fuser -m \$DISK" -n lsof "lsof -n -P -w \$DISK"
 done
 
 echo "== time to free a mount held by 50 processes"
