@@ -14,3 +14,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CROSS_QEMU}-static -L /usr/${CROSS_TRIPLE})
+# Debian's multiarch name for the target, where its libraries go.
+set(CMAKE_LIBRARY_ARCHITECTURE ${CROSS_TRIPLE})
