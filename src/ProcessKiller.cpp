@@ -221,11 +221,9 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
     // Not a process. A pid of 0 or less would signal a whole process group,
     // or every process, so none may ever reach kill().
     if (pid <= 0) continue;
-    // The handle pins the process judged here, whatever its id comes to name
-    // by the time of the signal. Without it, the process is gone.
-    char path[kPathSize];
-    snprintf(path, sizeof(path), "/proc/%d", pid);
-    const int handle = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The handle, /proc/<pid> open, pins the process judged here, whatever
+    // its id comes to name by the time of the signal. Without it, it is gone.
+    const int handle = openat(proc.fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) continue;
     // A process that exited meanwhile, or that we may not signal, is passed over.
     if (HoldsMountPoint(pid, mount_point) && !IsExcluded(pid, excluded_pids, excluded_count)) {
