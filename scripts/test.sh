@@ -29,12 +29,12 @@ done
 # shellcheck disable=SC2086
 scripts/install-deps.sh $packages
 
-# Checks the Debian packages a stage built: lintian finds no error, each
-# package holds what it must, and the native tool, unpacked into a throwaway
-# root, prints its usage line.
+# Checks the Debian packages a stage built: lintian finds no error and no
+# warning, each package holds what it must, and the native tool, unpacked
+# into a throwaway root, prints its usage line.
 check_packages() {
   dir=build-$1/packages
-  lintian --fail-on error "$dir"/*.deb || return 1
+  lintian --fail-on error,warning "$dir"/*.deb || return 1
   for path in busyumount_:/usr/sbin/busyumount busyumount_:/usr/share/man/man8/busyumount.8.gz \
     busyumount_:/usr/share/doc/busyumount/copyright \
     libbusyumount-dev_:/usr/include/busyumount/ProcessKiller.h \
