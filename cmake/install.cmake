@@ -52,7 +52,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL tool dev)
+set(CPACK_COMPONENTS_ALL ${components})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(BUSYUMOUNT_MAINTAINER "busyumount developers <busyumount@lists.invalid>" CACHE STRING
     "The packages' Maintainer field")

@@ -54,8 +54,10 @@ pid_t PidOfHandle(long handle) {
 
 // Takes the place of libc's kill() in this program; the signal still goes out.
 extern "C" int kill(pid_t pid, int signal) noexcept {
-  if (g_recording && g_before_signal) g_before_signal(pid);
-  if (g_recording) g_kills.emplace_back(pid, signal);
+  if (g_recording) {
+    if (g_before_signal) g_before_signal(pid);
+    g_kills.emplace_back(pid, signal);
+  }
   return static_cast<int>(syscall(SYS_kill, pid, signal));
 }
 
