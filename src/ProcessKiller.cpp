@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -88,13 +87,10 @@ int PathMatchesMountPoint(const char* path, const char* mount_point) {
 // Returns 1 and leaves the NUL-terminated target in `target` (kPathSize bytes)
 // if `path` is a symbolic link with a non-empty target, else 0. A longer
 // target is cut to kPathSize - 1 bytes. A relative `path` is taken from the
-// open `directory`, which spares the kernel walking the same path each time;
-// with AT_FDCWD it is an lstat() and a readlink().
+// open `directory`, which spares the kernel walking the same path each time.
+// The kernel refuses whatever is not a link (EINVAL), so no status call is
+// needed first.
 int ReadSymLink(int directory, const char* path, char* target) {
-  struct stat status;
-  if (fstatat(directory, path, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode)) {
-    return 0;
-  }
   const ssize_t length = readlinkat(directory, path, target, kPathSize - 1);
   if (length <= 0) return 0;
   target[length] = '\0';
