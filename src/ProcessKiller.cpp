@@ -13,6 +13,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -33,6 +34,17 @@ constexpr size_t kPathSize = 4096;
 constexpr size_t kMapsLineSize = kPathSize + 100;
 // What one read of a memory map or of a directory's records may bring in.
 constexpr size_t kReadSize = 8192;
+// Unix sockets bound under the mount point that one sweep can note.
+constexpr int kMaxBoundSockets = 64;
+
+// The Unix sockets bound on or under the mount point, by inode, as
+// /proc/net/unix lists them for the sweeper's network namespace, and that
+// namespace's link. A descriptor shows such a socket as "socket:[inode]" only.
+struct BoundSockets {
+  int count;
+  unsigned long inodes[kMaxBoundSockets];
+  char network[kPathSize];
+};
 
 // A directory read straight from the kernel into a buffer on the caller's
 // stack. Unlike opendir(), it allocates nothing and makes no status call: a
@@ -97,19 +109,109 @@ int ReadSymLink(int directory, const char* path, char* target) {
   return 1;
 }
 
+// Opens `path` for reading, as a stream buffered in `buffer` (kReadSize
+// bytes, to outlive the stream), or returns null. A buffer of our own spares
+// the stream its status call and its allocation, and reads a /proc file in
+// fewer calls than the default would.
+FILE* OpenStream(const char* path, char* buffer) {
+  FILE* stream = fopen(path, "r");
+  if (stream != nullptr) setvbuf(stream, buffer, _IOFBF, kReadSize);
+  return stream;
+}
+
+// Reads the link /proc/<pid>/<link_name> into `target` as ReadSymLink() does.
+// `pid` may name any thread: /proc/<tid> is listed nowhere, but holds what
+// /proc/<pid>/task/<tid> does.
+int ReadProcessLink(pid_t pid, const char* link_name, char* target) {
+  char path[kPathSize];
+  snprintf(path, sizeof(path), "/proc/%d/%s", pid, link_name);
+  return ReadSymLink(AT_FDCWD, path, target);
+}
+
 // Returns 1 if the link /proc/<pid>/<link_name> exists and its target lies on
 // or under `mount_point`, else 0.
 int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
-  char path[kPathSize];
   char target[kPathSize];
-  snprintf(path, sizeof(path), "/proc/%d/%s", pid, link_name);
-  return ReadSymLink(AT_FDCWD, path, target) && PathMatchesMountPoint(target, mount_point);
+  return ReadProcessLink(pid, link_name, target) && PathMatchesMountPoint(target, mount_point);
 }
 
-// Returns 1 if one of the process's open descriptors (a file or a directory)
-// lies on or under `mount_point`, else 0. Sockets, pipes and the like have
-// targets that are no paths, and never match.
-int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
+// Returns the inode of the socket that a line of /proc/net/unix lists, with
+// `*path` set to its bound path, newline cut ("" when unbound), or 0 for the
+// heading. Fields: Num, RefCount, Protocol, Flags, Type, St, Inode, Path.
+unsigned long ParseUnixSocketLine(char* line, const char** path) {
+  unsigned long inode = 0;
+  int path_start = 0;
+  if (sscanf(line, "%*s %*s %*s %*s %*s %*s %lu %n", &inode, &path_start) != 1) return 0;
+  line[strcspn(line, "\n")] = '\0';
+  *path = line + path_start;
+  return inode;
+}
+
+// Notes in `sockets` the sockets that `list`, read as /proc/net/unix, shows
+// bound on or under `mount_point`, the first kMaxBoundSockets of them. Only a
+// path that begins with '/' is judged: an abstract name begins with '@', and
+// a path bound relative to its binder's working directory says nothing of
+// where it lies. A bound path may hold a newline, so that what follows it
+// reads as a line of its own, naming any socket: a socket that two lines
+// name is not noted, and a socket that no genuine line names belongs to
+// another network namespace, which IsBoundSocket() tells.
+void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* sockets) {
+  char line[kMapsLineSize];
+  const char* path;
+  sockets->count = 0;
+  while (sockets->count < kMaxBoundSockets && fgets(line, sizeof(line), list) != nullptr) {
+    const unsigned long inode = ParseUnixSocketLine(line, &path);
+    if (inode != 0 && path[0] == '/' && PathMatchesMountPoint(path, mount_point)) {
+      sockets->inodes[sockets->count++] = inode;
+    }
+  }
+  if (sockets->count == 0) return;
+  int lines[kMaxBoundSockets] = {};
+  rewind(list);
+  while (fgets(line, sizeof(line), list) != nullptr) {
+    const unsigned long inode = ParseUnixSocketLine(line, &path);
+    for (int i = 0; i < sockets->count; ++i) lines[i] += sockets->inodes[i] == inode;
+  }
+  int kept = 0;
+  for (int i = 0; i < sockets->count; ++i) {
+    if (lines[i] == 1) sockets->inodes[kept++] = sockets->inodes[i];
+  }
+  sockets->count = kept;
+}
+
+// Notes the sockets bound on or under `mount_point`, once a sweep, and the
+// sweeper's network namespace when there are any.
+void NoteBoundSockets(const char* mount_point, BoundSockets* sockets) {
+  char buffer[kReadSize];
+  sockets->count = 0;
+  FILE* list = OpenStream("/proc/net/unix", buffer);
+  if (list == nullptr) return;
+  NoteBoundSocketsInList(list, mount_point, sockets);
+  fclose(list);
+  // A kernel without network namespaces has the one, which everybody shares.
+  if (sockets->count > 0 && !ReadSymLink(AT_FDCWD, "/proc/self/ns/net", sockets->network)) {
+    sockets->network[0] = '\0';
+  }
+}
+
+// Returns 1 if `target`, a descriptor's link target, is "socket:[<inode>]"
+// for a noted socket, and process `pid` shares the sweeper's network namespace,
+// else 0. The listing shows our namespace's sockets alone: a line that names
+// a socket of another is forged, and its holders hold nothing here.
+int IsBoundSocket(pid_t pid, const char* target, const BoundSockets* sockets) {
+  if (sockets->count == 0 || strncmp(target, "socket:[", 8) != 0) return 0;
+  const unsigned long inode = strtoul(target + 8, nullptr, 10);
+  int noted = 0;
+  for (int i = 0; i < sockets->count && !noted; ++i) noted = sockets->inodes[i] == inode;
+  char network[kPathSize];
+  return noted && (sockets->network[0] == '\0' || (ReadProcessLink(pid, "ns/net", network) &&
+                                                   strcmp(network, sockets->network) == 0));
+}
+
+// Returns 1 if one of the process's open descriptors lies on or under
+// `mount_point` (a file or a directory) or is a socket bound there, else 0.
+// Pipes, unbound sockets and the like never match.
+int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point, const BoundSockets* sockets) {
   char path[kPathSize];
   char target[kPathSize];
   Directory descriptors;
@@ -121,7 +223,8 @@ int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
     if (name == nullptr) break;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     // A descriptor closed meanwhile is simply passed over.
-    hit = ReadSymLink(descriptors.fd, name, target) && PathMatchesMountPoint(target, mount_point);
+    hit = ReadSymLink(descriptors.fd, name, target) &&
+          (PathMatchesMountPoint(target, mount_point) || IsBoundSocket(pid, target, sockets));
   }
   CloseDirectory(&descriptors);
   return hit;
@@ -155,23 +258,12 @@ int CheckMapsStream(FILE* maps, const char* mount_point) {
 int CheckFileMaps(pid_t pid, const char* mount_point) {
   char path[kPathSize];
   snprintf(path, sizeof(path), "/proc/%d/maps", pid);
-  FILE* maps = fopen(path, "r");
-  if (maps == nullptr) return 0;
-  // A buffer of our own spares the stream its status call and its allocation,
-  // and reads a whole map in fewer calls than the default would.
   char buffer[kReadSize];
-  setvbuf(maps, buffer, _IOFBF, sizeof(buffer));
+  FILE* maps = OpenStream(path, buffer);
+  if (maps == nullptr) return 0;
   const int hit = CheckMapsStream(maps, mount_point);
   fclose(maps);
   return hit;
-}
-
-// The holder test: 1 if the process holds anything under `mount_point`. The
-// probes run in this order, and the first hit ends the test.
-int HoldsMountPoint(pid_t pid, const char* mount_point) {
-  return CheckFileDescriptorSymLinks(pid, mount_point) || CheckFileMaps(pid, mount_point) ||
-         CheckSymLink(pid, mount_point, "cwd") || CheckSymLink(pid, mount_point, "root") ||
-         CheckSymLink(pid, mount_point, "exe");
 }
 
 // Returns the decimal value of a /proc entry's name, or -1 if the name is not
@@ -185,6 +277,44 @@ int get_pid(const char* name) {
     pid = pid * 10 + digit;
   }
   return pid;
+}
+
+int HoldsMountPoint(pid_t pid, const char* mount_point, const BoundSockets* sockets, int threads);
+
+// Returns 1 if a thread of process `pid`, other than its main thread, passes
+// the holder test, else 0.
+int OtherThreadHolds(pid_t pid, const char* mount_point, const BoundSockets* sockets) {
+  char path[kPathSize];
+  Directory threads;
+  snprintf(path, sizeof(path), "/proc/%d/task", pid);
+  if (!OpenDirectory(path, &threads)) return 0;
+  int hit = 0;
+  while (!hit) {
+    const char* name = ReadDirectory(&threads);
+    if (name == nullptr) break;
+    const pid_t tid = get_pid(name);
+    hit = tid > 0 && tid != pid && HoldsMountPoint(tid, mount_point, sockets, 0);
+  }
+  CloseDirectory(&threads);
+  return hit;
+}
+
+// The holder test: 1 if process or thread `pid` holds anything under
+// `mount_point`, else 0. The probes run in this order, and the first hit ends
+// the test. With `threads`, a process whose main thread has exited is judged
+// by its other threads too.
+int HoldsMountPoint(pid_t pid, const char* mount_point, const BoundSockets* sockets, int threads) {
+  if (CheckFileDescriptorSymLinks(pid, mount_point, sockets) || CheckFileMaps(pid, mount_point)) {
+    return 1;
+  }
+  errno = 0;
+  if (CheckSymLink(pid, mount_point, "cwd")) return 1;
+  // Every live thread has a working directory. A process without one has
+  // lost its main thread, and its own links show nothing of what the others
+  // hold.
+  const int main_thread_gone = errno == ENOENT;
+  return CheckSymLink(pid, mount_point, "root") || CheckSymLink(pid, mount_point, "exe") ||
+         (threads && main_thread_gone && OtherThreadHolds(pid, mount_point, sockets));
 }
 
 // Returns 1 if `pid` is among the first `count` ids of `pids`, else 0.
@@ -211,6 +341,8 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                                 const pid_t* excluded_pids, int excluded_count) {
   Directory proc;
   if (!OpenDirectory("/proc", &proc)) return;
+  BoundSockets sockets;
+  NoteBoundSockets(mount_point, &sockets);
   const int signal = signal_selector != 0 ? SIGKILL : SIGTERM;
   while (const char* name = ReadDirectory(&proc)) {
     const pid_t pid = get_pid(name);
@@ -222,7 +354,8 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
     const int handle = openat(proc.fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) continue;
     // A process that exited meanwhile, or that we may not signal, is passed over.
-    if (HoldsMountPoint(pid, mount_point) && !IsExcluded(pid, excluded_pids, excluded_count)) {
+    if (HoldsMountPoint(pid, mount_point, &sockets, 1) &&
+        !IsExcluded(pid, excluded_pids, excluded_count)) {
       SignalProcess(handle, pid, signal);
     }
     close(handle);

@@ -168,7 +168,7 @@ TEST_F(Mount, ToolStartedUnderTheMountSparesItself) {
 
 TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
   const std::vector<pid_t> holders = SpawnHoldersOfEveryKind(mount_point_, file_);
-  const std::vector<pid_t> bystanders = SpawnBystanders(base_ + "/disk2", base_);
+  const std::vector<pid_t> bystanders = SpawnBystanders(mount_point_, base_ + "/disk2", base_);
   for (pid_t pid : holders) ASSERT_GT(pid, 0);
   for (pid_t pid : bystanders) ASSERT_GT(pid, 0);
   const ToolRun run = RunTool({"busyumount", mount_point_});

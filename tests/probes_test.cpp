@@ -22,6 +22,15 @@
 
 namespace {
 
+// With no bound socket noted, and the process alone, not its threads.
+const BoundSockets kNoSockets = {};
+int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
+  return CheckFileDescriptorSymLinks(pid, mount_point, &kNoSockets);
+}
+int HoldsMountPoint(pid_t pid, const char* mount_point) {
+  return HoldsMountPoint(pid, mount_point, &kNoSockets, 0);
+}
+
 struct MatchCase {
   const char* mount_point;
   const char* path;

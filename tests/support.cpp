@@ -4,13 +4,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +104,52 @@ bool MapWithoutDescriptor(const std::string& path) {
   return mapping != MAP_FAILED;
 }
 
+// Binds the Unix socket `fd` at `path`. Returns false on failure.
+static bool BindSocket(int fd, const std::string& path) {
+  sockaddr_un address = {.sun_family = AF_UNIX, .sun_path = {}};
+  if (fd < 0 || path.size() >= sizeof(address.sun_path)) return false;
+  path.copy(address.sun_path, path.size());
+  return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+}
+
+// Makes an unbound socket, in a new network namespace if `elsewhere`, and
+// binds another, below the working directory, at a path that holds a newline
+// and then a line of /proc/net/unix of its own: the first, bound under
+// `mount_point`.
+static bool ForgeBoundSocket(const std::string& mount_point, bool elsewhere) {
+  const int forger = socket(AF_UNIX, SOCK_STREAM, 0);
+  int ends[2];
+  struct stat named;
+  if ((elsewhere && unshare(CLONE_NEWNET) != 0) || socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0 ||
+      fstat(ends[0], &named) != 0) {
+    return false;
+  }
+  const std::string path = "f\n0: 0 0 0 0 0 " + std::to_string(named.st_ino) + " " + mount_point;
+  return MakePath(path) && BindSocket(forger, path + "/s");
+}
+
+pid_t SpawnWithoutMainThread(const std::string& cwd) {
+  static int ready[2];
+  if (pipe(ready) != 0) return -1;
+  // The other thread tells once the main thread is gone, its cwd link with it.
+  const auto tell = [](void*) -> void* {
+    for (char link[8]; readlink("/proc/self/cwd", link, sizeof(link)) >= 0;) sched_yield();
+    if (write(ready[1], "r", 1) != 1) _exit(1);
+    for (;;) pause();
+  };
+  const pid_t pid = fork();
+  if (pid == 0) {
+    pthread_t thread;
+    if (chdir(cwd.c_str()) != 0 || pthread_create(&thread, nullptr, tell, nullptr) != 0) _exit(1);
+    syscall(SYS_exit, 0);  // as pthread_exit(), without unwinding the test
+  }
+  close(ready[1]);
+  char byte = 0;
+  const bool ok = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  return ok ? pid : -1;
+}
+
 std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
                                            const std::string& file) {
   const std::string jail = mount_point + "/deep";
@@ -112,10 +163,13 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
       SpawnChild([&] { return chdir(jail.c_str()) == 0; }),
       SpawnChild([&] { return chroot(jail.c_str()) == 0; }),
       copied ? SpawnProgram(shell.c_str(), args, "/") : -1,
+      SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/s"); }),
+      SpawnWithoutMainThread(jail),
   };
 }
 
-std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string& parent) {
+std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::string& sibling,
+                                   const std::string& parent) {
   return {
       SpawnChild([&] { return chdir(sibling.c_str()) == 0; }),
       SpawnChild([&] { return chdir(parent.c_str()) == 0; }),
@@ -123,6 +177,14 @@ std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string
         int ends[2];
         return pipe(ends) == 0 && HoldOpen(sibling);
       }),
+      SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), sibling + "/s"); }),
+      // Each forges a line of /proc/net/unix that lists a socket of its own as
+      // bound under the mount point: one of this network namespace, one of
+      // another.
+      SpawnChild(
+          [&] { return chdir(sibling.c_str()) == 0 && ForgeBoundSocket(mount_point, false); }),
+      SpawnChild(
+          [&] { return chdir(sibling.c_str()) == 0 && ForgeBoundSocket(mount_point, true); }),
   };
 }
 

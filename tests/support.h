@@ -44,15 +44,19 @@ bool MapWithoutDescriptor(const std::string& path);
 // Starts one process for each way of holding `mount_point`, which must hold
 // the directory "deep" and the regular file `file`: an open file, an open
 // directory (the mount point itself), a mapping without a descriptor, a
-// working directory, a root directory and an executable (a copy of /bin/sh).
+// working directory, a root directory, an executable (a copy of /bin/sh), a
+// bound socket, and a working directory whose main thread has exited.
 // Returns their pids, -1 for any that failed to start.
 std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const std::string& file);
 
-// Starts processes that hold nothing under a mount point: one whose working
+// Starts processes that hold nothing under `mount_point`: one whose working
 // directory is `sibling`, a directory beside the mount point whose name begins
 // with the mount point's; one in `parent`, the mount point's parent; one with
-// only pipes and `sibling` open. Returns their pids, -1 for any that failed.
-std::vector<pid_t> SpawnBystanders(const std::string& sibling, const std::string& parent);
+// only pipes and `sibling` open; one with a socket bound in `sibling`; two
+// that forge lines of /proc/net/unix naming a socket of theirs as bound under
+// the mount point. Returns their pids, -1 for any that failed.
+std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::string& sibling,
+                                   const std::string& parent);
 
 // Returns true if this process is the first of a private PID namespace with
 // its own /proc, where anything it signals is its own descendant.
