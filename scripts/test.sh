@@ -1,19 +1,20 @@
 #!/bin/sh
 # Builds busyumount and passes every test, stage by stage: natively, for
 # aarch64 and armv7 under qemu's user-mode emulation, natively again with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and then fuzzing each fuzz
-# target for a few seconds (FUZZ_SECONDS, default 5). The native and ARM
-# stages also build the Debian packages and check them. Each stage but fuzz is
-# a workflow of CMakePresets.json. Installs what it lacks.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzing each fuzz
+# target for a few seconds (FUZZ_SECONDS, default 5), and linting the sources
+# with clang-tidy and cppcheck. The native and ARM stages also build the
+# Debian packages and check them. Each stage but fuzz and lint is a workflow
+# of CMakePresets.json. Installs what it lacks.
 #
 #   scripts/test.sh                  every stage
 #   scripts/test.sh aarch64 armv7    only the named stages:
-#                                    native aarch64 armv7 sanitize fuzz
+#                                    native aarch64 armv7 sanitize fuzz lint
 #
 # Tests that may send a signal run in private PID namespaces of their own.
 set -eu
 cd "$(dirname "$0")/.."
-stages=${*:-native aarch64 armv7 sanitize fuzz}
+stages=${*:-native aarch64 armv7 sanitize fuzz lint}
 
 packages="cmake make g++ libgtest-dev util-linux groff-base strace"
 for stage in $stages; do
@@ -23,7 +24,8 @@ for stage in $stages; do
     armv7) packages="$packages g++-arm-linux-gnueabihf qemu-user-static googletest lintian" ;;
     sanitize) ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
-    *) echo "unknown stage: $stage (native aarch64 armv7 sanitize fuzz)" >&2; exit 2 ;;
+    lint) packages="$packages clang clang-tidy cppcheck" ;;
+    *) echo "unknown stage: $stage (native aarch64 armv7 sanitize fuzz lint)" >&2; exit 2 ;;
   esac
 done
 # shellcheck disable=SC2086
@@ -61,6 +63,15 @@ check_packages() {
   [ "$status" -eq 255 ] && [ "$usage" = "usage: $root/usr/sbin/busyumount  <mount_point>" ]
 }
 
+# clang-tidy (as .clang-tidy says) and cppcheck on src/, with the compile
+# commands CMake exports: any finding fails.
+lint() {
+  cmake --preset lint >/dev/null &&
+    clang-tidy -p build-lint --quiet src/*.cpp &&
+    cppcheck --project=build-lint/compile_commands.json --enable=all --inline-suppr \
+      --suppress=missingIncludeSystem --error-exitcode=1 --quiet
+}
+
 passed=0
 failed=0
 for stage in $stages; do
@@ -69,6 +80,7 @@ for stage in $stages; do
   check=$stage
   case $stage in
     fuzz) run="scripts/fuzz.sh ${FUZZ_SECONDS:-5}" check="" ;;
+    lint) run=lint check="" ;;
     sanitize) check="" ;;
   esac
   if $run && { [ -z "$check" ] || check_packages "$check"; }; then

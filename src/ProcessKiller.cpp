@@ -42,7 +42,7 @@ constexpr int kMaxBoundSockets = 64;
 // namespace's link. A descriptor shows such a socket as "socket:[inode]" only.
 struct BoundSockets {
   int count;
-  unsigned long inodes[kMaxBoundSockets];
+  unsigned long long inodes[kMaxBoundSockets];
   char network[kPathSize];
 };
 
@@ -115,17 +115,23 @@ int ReadSymLink(int directory, const char* path, char* target) {
 // fewer calls than the default would.
 FILE* OpenStream(const char* path, char* buffer) {
   FILE* stream = fopen(path, "r");
-  if (stream != nullptr) setvbuf(stream, buffer, _IOFBF, kReadSize);
+  // Should it fail, the stream keeps a buffer of its own.
+  if (stream != nullptr) (void)setvbuf(stream, buffer, _IOFBF, kReadSize);
   return stream;
 }
 
+// Writes "/proc/<pid>/<name>" into `path` (kPathSize bytes); returns 1, or 0
+// if it doesn't fit. `pid` may name any thread: /proc/<tid> is listed nowhere,
+// but holds what /proc/<pid>/task/<tid> does.
+int ProcPath(char* path, pid_t pid, const char* name) {
+  const int length = snprintf(path, kPathSize, "/proc/%d/%s", pid, name);
+  return length > 0 && static_cast<size_t>(length) < kPathSize;
+}
+
 // Reads the link /proc/<pid>/<link_name> into `target` as ReadSymLink() does.
-// `pid` may name any thread: /proc/<tid> is listed nowhere, but holds what
-// /proc/<pid>/task/<tid> does.
 int ReadProcessLink(pid_t pid, const char* link_name, char* target) {
   char path[kPathSize];
-  snprintf(path, sizeof(path), "/proc/%d/%s", pid, link_name);
-  return ReadSymLink(AT_FDCWD, path, target);
+  return ProcPath(path, pid, link_name) && ReadSymLink(AT_FDCWD, path, target);
 }
 
 // Returns 1 if the link /proc/<pid>/<link_name> exists and its target lies on
@@ -138,13 +144,17 @@ int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
 // Returns the inode of the socket that a line of /proc/net/unix lists, with
 // `*path` set to its bound path, newline cut ("" when unbound), or 0 for the
 // heading. Fields: Num, RefCount, Protocol, Flags, Type, St, Inode, Path.
-unsigned long ParseUnixSocketLine(char* line, const char** path) {
-  unsigned long inode = 0;
-  int path_start = 0;
-  if (sscanf(line, "%*s %*s %*s %*s %*s %*s %lu %n", &inode, &path_start) != 1) return 0;
+unsigned long long ParseUnixSocketLine(char* line, const char** path) {
   line[strcspn(line, "\n")] = '\0';
-  *path = line + path_start;
-  return inode;
+  const char* field = line;
+  for (int skip = 0; skip < 6; ++skip) {
+    field += strcspn(field, " ");
+    field += strspn(field, " ");
+  }
+  char* end = nullptr;
+  const unsigned long long inode = strtoull(field, &end, 10);
+  *path = end + strspn(end, " ");
+  return end != field && (*end == ' ' || *end == '\0') ? inode : 0;
 }
 
 // Notes in `sockets` the sockets that `list`, read as /proc/net/unix, shows
@@ -160,7 +170,7 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* s
   const char* path;
   sockets->count = 0;
   while (sockets->count < kMaxBoundSockets && fgets(line, sizeof(line), list) != nullptr) {
-    const unsigned long inode = ParseUnixSocketLine(line, &path);
+    const unsigned long long inode = ParseUnixSocketLine(line, &path);
     if (inode != 0 && path[0] == '/' && PathMatchesMountPoint(path, mount_point)) {
       sockets->inodes[sockets->count++] = inode;
     }
@@ -169,7 +179,7 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* s
   int lines[kMaxBoundSockets] = {};
   rewind(list);
   while (fgets(line, sizeof(line), list) != nullptr) {
-    const unsigned long inode = ParseUnixSocketLine(line, &path);
+    const unsigned long long inode = ParseUnixSocketLine(line, &path);
     for (int i = 0; i < sockets->count; ++i) lines[i] += sockets->inodes[i] == inode;
   }
   int kept = 0;
@@ -187,7 +197,7 @@ void NoteBoundSockets(const char* mount_point, BoundSockets* sockets) {
   FILE* list = OpenStream("/proc/net/unix", buffer);
   if (list == nullptr) return;
   NoteBoundSocketsInList(list, mount_point, sockets);
-  fclose(list);
+  (void)fclose(list);
   // A kernel without network namespaces has the one, which everybody shares.
   if (sockets->count > 0 && !ReadSymLink(AT_FDCWD, "/proc/self/ns/net", sockets->network)) {
     sockets->network[0] = '\0';
@@ -200,7 +210,7 @@ void NoteBoundSockets(const char* mount_point, BoundSockets* sockets) {
 // a socket of another is forged, and its holders hold nothing here.
 int IsBoundSocket(pid_t pid, const char* target, const BoundSockets* sockets) {
   if (sockets->count == 0 || strncmp(target, "socket:[", 8) != 0) return 0;
-  const unsigned long inode = strtoul(target + 8, nullptr, 10);
+  const unsigned long long inode = strtoull(target + 8, nullptr, 10);
   int noted = 0;
   for (int i = 0; i < sockets->count && !noted; ++i) noted = sockets->inodes[i] == inode;
   char network[kPathSize];
@@ -215,8 +225,7 @@ int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point, const BoundS
   char path[kPathSize];
   char target[kPathSize];
   Directory descriptors;
-  snprintf(path, sizeof(path), "/proc/%d/fd", pid);
-  if (!OpenDirectory(path, &descriptors)) return 0;
+  if (!ProcPath(path, pid, "fd") || !OpenDirectory(path, &descriptors)) return 0;
   int hit = 0;
   while (!hit) {
     const char* name = ReadDirectory(&descriptors);
@@ -257,12 +266,11 @@ int CheckMapsStream(FILE* maps, const char* mount_point) {
 // its memory (a shared library, a mapped data file), else 0.
 int CheckFileMaps(pid_t pid, const char* mount_point) {
   char path[kPathSize];
-  snprintf(path, sizeof(path), "/proc/%d/maps", pid);
   char buffer[kReadSize];
-  FILE* maps = OpenStream(path, buffer);
+  FILE* maps = ProcPath(path, pid, "maps") ? OpenStream(path, buffer) : nullptr;
   if (maps == nullptr) return 0;
   const int hit = CheckMapsStream(maps, mount_point);
-  fclose(maps);
+  (void)fclose(maps);
   return hit;
 }
 
@@ -286,8 +294,7 @@ int HoldsMountPoint(pid_t pid, const char* mount_point, const BoundSockets* sock
 int OtherThreadHolds(pid_t pid, const char* mount_point, const BoundSockets* sockets) {
   char path[kPathSize];
   Directory threads;
-  snprintf(path, sizeof(path), "/proc/%d/task", pid);
-  if (!OpenDirectory(path, &threads)) return 0;
+  if (!ProcPath(path, pid, "task") || !OpenDirectory(path, &threads)) return 0;
   int hit = 0;
   while (!hit) {
     const char* name = ReadDirectory(&threads);

@@ -19,7 +19,8 @@ constexpr int kLastAttemptWithoutSweep = 3;
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    fprintf(stderr, "usage: %s  <mount_point>\n", argc > 0 ? argv[0] : "busyumount");
+    // Should standard error be gone, there is nobody left to tell.
+    (void)fprintf(stderr, "usage: %s  <mount_point>\n", argc > 0 ? argv[0] : "busyumount");
     return -1;
   }
   const char* mount_point = argv[1];
