@@ -33,6 +33,10 @@ configure_file(packaging/busyumount.pc.in busyumount.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/busyumount.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT dev)
 
+# A plain install gets the licence's text; the Debian packages name it in
+# their copyright files instead, as Debian's policy asks for Apache-2.0.
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/busyumount COMPONENT license)
+
 set(components tool dev)
 set(packages busyumount libbusyumount-dev)
 foreach(component package IN ZIP_LISTS components packages)
