@@ -273,10 +273,14 @@ int OpenDescriptors() {
 }
 
 TEST_F(Sweep, ThousandSweepsLeaveNoDescriptorAndNoHeapBehind) {
-  // Holders that outlive every SIGTERM, and bystanders with a few files open.
+  // Holders that outlive every SIGTERM, bystanders with a few files open, and
+  // a holder of every kind, spared, so that every probe runs in every sweep.
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(MakePath(base_ + "/disk2/f" + std::to_string(i), true));
-  std::vector<pid_t> children;
-  for (int i = 0; i < 100; ++i) {
+  std::vector<pid_t> children = SpawnHoldersOfEveryKind(mount_point_, file_);
+  const std::vector<pid_t> spared = children;
+  const int count = static_cast<int>(spared.size());
+  for (pid_t pid : spared) ASSERT_GT(pid, 0);
+  for (int i = 0; i < 20; ++i) {
     children.push_back(SpawnChild([&] {
       return signal(SIGTERM, SIG_IGN) != SIG_ERR && HoldOpen(file_) &&
              chdir(mount_point_.c_str()) == 0;
@@ -290,10 +294,11 @@ TEST_F(Sweep, ThousandSweepsLeaveNoDescriptorAndNoHeapBehind) {
     ASSERT_GT(children[children.size() - 2], 0);
     ASSERT_GT(children.back(), 0);
   }
-  KillProcessesWithOpenFiles(mount_point_.c_str(), 0, nullptr, 0);
+  KillProcessesWithOpenFiles(mount_point_.c_str(), 0, spared.data(), count);
   const int descriptors = OpenDescriptors();
   const size_t heap = HeapInUse();
-  for (int i = 0; i < 1000; ++i) KillProcessesWithOpenFiles(mount_point_.c_str(), 0, nullptr, 0);
+  for (int i = 0; i < 1000; ++i)
+    KillProcessesWithOpenFiles(mount_point_.c_str(), 0, spared.data(), count);
   EXPECT_EQ(OpenDescriptors(), descriptors);
   EXPECT_EQ(HeapInUse(), heap);
   for (pid_t pid : children) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
