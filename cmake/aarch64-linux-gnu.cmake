@@ -1,5 +1,4 @@
 # Cross-compiles for aarch64 Linux (arm64-v8a).
 set(CROSS_PROCESSOR aarch64)
 set(CROSS_TRIPLE aarch64-linux-gnu)
-set(CROSS_QEMU aarch64)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -1,6 +1,6 @@
 # Cross-compiles for Linux on CROSS_PROCESSOR with Debian's CROSS_TRIPLE
-# toolchain; the results run here under qemu's user-mode emulation
-# (qemu-CROSS_QEMU-static). Included by the per-target toolchain files.
+# toolchain; the tests run in a virtual machine (scripts/run-in-vm.sh).
+# Included by the per-target toolchain files.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${CROSS_PROCESSOR})
 
@@ -13,6 +13,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CROSS_QEMU}-static -L /usr/${CROSS_TRIPLE})
 # Debian's multiarch name for the target, where its libraries go.
 set(CMAKE_LIBRARY_ARCHITECTURE ${CROSS_TRIPLE})

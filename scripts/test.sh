@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds busyumount and passes every test, stage by stage: natively, for
-# aarch64 and armv7 under qemu's user-mode emulation, natively again with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzing each fuzz
+# Builds busyumount and passes every test, stage by stage: natively; for
+# aarch64 and armv7, in virtual machines with Debian's Linux 6.1 for ARM
+# (scripts/run-in-vm.sh, under qemu's full-system emulation); natively again
+# with AddressSanitizer and UndefinedBehaviorSanitizer; then fuzzing each fuzz
 # target for a few seconds (FUZZ_SECONDS, default 5), and linting the sources
 # with clang-tidy and cppcheck. The native and ARM stages also build the
 # Debian packages and check them. Each stage but fuzz and lint is a workflow
@@ -20,8 +21,8 @@ packages="cmake make g++ libgtest-dev util-linux groff-base strace"
 for stage in $stages; do
   case $stage in
     native) packages="$packages valgrind pkg-config libbenchmark-dev lintian devscripts" ;;
-    aarch64) packages="$packages g++-aarch64-linux-gnu qemu-user-static googletest lintian" ;;
-    armv7) packages="$packages g++-arm-linux-gnueabihf qemu-user-static googletest lintian" ;;
+    aarch64) packages="$packages g++-aarch64-linux-gnu qemu-system-arm cpio googletest lintian" ;;
+    armv7) packages="$packages g++-arm-linux-gnueabihf qemu-system-arm cpio googletest lintian" ;;
     sanitize) ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     lint) packages="$packages clang clang-tidy cppcheck" ;;
@@ -83,7 +84,13 @@ for stage in $stages; do
     lint) run=lint check="" ;;
     sanitize) check="" ;;
   esac
-  if $run && { [ -z "$check" ] || check_packages "$check"; }; then
+  ok=0
+  $run && { [ -z "$check" ] || check_packages "$check"; } || ok=1
+  if [ -f "build-$stage/vm-jobs" ]; then
+    sed -n 's/^busyumount-vm: kernel /== tests ran on /p' "build-$stage/Testing/Temporary/LastTest.log" |
+      tr -d '\r' | head -n 1
+  fi
+  if [ $ok -eq 0 ]; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))

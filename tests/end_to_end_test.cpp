@@ -46,25 +46,9 @@ bool BecomeUser(uid_t uid) {
          setresuid(uid, uid, uid) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
 }
 
-// The command that runs a binary built for another target, split into words,
-// or nothing for a native build.
-std::vector<std::string> EmulatorWords() {
-  std::vector<std::string> words;
-  std::string word;
-  for (const char* c = BUSYUMOUNT_EMULATOR;; ++c) {
-    if (*c == ' ' || *c == '\0') {
-      if (!word.empty()) words.push_back(word);
-      word.clear();
-      if (*c == '\0') return words;
-    } else {
-      word += *c;
-    }
-  }
-}
-
-// Runs the tool with `args` (its own name first) from `cwd`, under the
-// emulator if it is built for another target. `wrapper`, if any, runs the
-// whole command (a tracer, say); `uid`, if not -1, is the user it runs as.
+// Runs the tool with `args` (its own name first) from `cwd`. `wrapper`, if
+// any, runs the whole command (a tracer, say); `uid`, if not -1, is the user
+// it runs as.
 ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/",
                 const std::vector<std::string>& wrapper = {}, int uid = -1) {
   int out[2];
@@ -75,14 +59,10 @@ ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/",
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<std::string> command = wrapper;
-    const std::vector<std::string> emulator = EmulatorWords();
-    command.insert(command.end(), emulator.begin(), emulator.end());
-    // The emulator takes the tool's own name through its -0 option.
-    if (!emulator.empty()) command.insert(command.end(), {"-0", args[0]});
     command.push_back(BUSYUMOUNT_PATH);
     command.insert(command.end(), args.begin() + 1, args.end());
     const std::string program = command[0];
-    if (command.size() == args.size()) command[0] = args[0];
+    if (wrapper.empty()) command[0] = args[0];
     std::vector<char*> argv;
     for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
