@@ -47,7 +47,8 @@ processes with 2,000 memory-map lines each, as on a phone. *Sweep* is one
 call of `KillProcessesWithOpenFiles` (Google Benchmark). The rest are whole
 processes (hyperfine): *busyumount* is the tool without its pauses on a mount
 that stays busy, so **six** sweeps; `fuser -m` and `lsof -n -P -w` scan once.
-All are medians of 3. The last column sets the tool's six sweeps against six
+The whole processes are medians of 5 runs after one warmup, the sweeps of
+3 repetitions. The last column sets the tool's six sweeps against six
 runs of `fuser -m`: below 1, the tool is the faster.
 
 | workload | processes | sweep (ms) | per process (µs) | busyumount (ms) | fuser -m (ms) | lsof (ms) | fuser / sweep | lsof / sweep | busyumount / 6 fuser |

@@ -25,7 +25,7 @@ $run "$build/sweep_bench" --benchmark_repetitions=3 --benchmark_report_aggregate
 for size in descriptors/100 descriptors/500 descriptors/2000 maps/100 maps/300 maps/1000; do
   echo "== whole processes: $size"
   # fuser and lsof find nobody here, and say so with status 1.
-  $run "$build/sweep_bench" --hold "${size%/*}" "${size#*/}" hyperfine --runs 3 --ignore-failure \
+  $run "$build/sweep_bench" --hold "${size%/*}" "${size#*/}" hyperfine --runs 5 --warmup 1 --ignore-failure \
     --export-json "$results/${size%/*}-${size#*/}.json" \
     -n busyumount "$build/busyumount_no_pause \$DISK" \
     -n "fuser -m" "fuser -m \$DISK" -n lsof "lsof -n -P -w \$DISK"
