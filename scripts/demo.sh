@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 if [ "${BUSYUMOUNT_DEMO_INSIDE:-}" != 1 ]; then
-  scripts/install-deps.sh cmake make g++ util-linux mount psmisc
+  scripts/install-deps.sh cmake make g++ util-linux mount psmisc netcat-openbsd
   cmake -S . -B build-demo -DBUSYUMOUNT_TESTS=OFF >/dev/null
   cmake --build build-demo -j"$(nproc)" --target busyumount >/dev/null
   # Everything below runs in a PID namespace of its own: the tool can signal
@@ -49,6 +49,15 @@ reached() {
   echo "process $1 never reached $3" >&2
   return 1
 }
+# Waits until the socket $1 is bound.
+bound() {
+  for _ in $(seq 200); do
+    [ -S "$1" ] && return 0
+    sleep 0.01
+  done
+  echo "nobody bound $1" >&2
+  return 1
+}
 # Waits until process $1 has the file $2 mapped.
 mapped() {
   for _ in $(seq 200); do
@@ -75,7 +84,11 @@ start "bystander: cwd in a sibling, disk2" "cd $base/disk2 && exec sleep 600"
 reached "${pids[-1]}" cwd "$base/disk2"
 start "bystander: cwd in the mount's parent" "cd $base && exec sleep 600"
 reached "${pids[-1]}" cwd "$base"
+start "control socket bound under the mount" "cd / && exec nc.openbsd -lU $disk/work/ctl.sock"
+bound "$disk/work/ctl.sock"
 start "bystander: pipes only" "cd / && exec sleep 600 </dev/null | cat"
+start "bystander: socket bound in disk2" "cd / && exec nc.openbsd -lU $base/disk2/ctl.sock"
+bound "$base/disk2/ctl.sock"
 
 echo "== $disk is a mount point held busy by:"
 fuser -vm "$disk" 2>&1 | sed 's/^/   /'
