@@ -73,7 +73,8 @@ done <"$jobs"
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s
-mount -t proc proc /proc && mount -t devtmpfs dev /dev && mount -t tmpfs tmp /tmp
+# The initramfs is writable as it is; a tmpfs on /tmp would hide its files.
+mount -t proc proc /proc && mount -t devtmpfs dev /dev
 echo "busyumount-vm: kernel $(uname -srm)"
 while read -r name command; do
   (
