@@ -85,6 +85,7 @@ for stage in $stages; do
     sanitize) check="" ;;
   esac
   ok=0
+  rm -rf "build-$stage/packages"  # only this run's packages are checked
   $run && { [ -z "$check" ] || check_packages "$check"; } || ok=1
   if [ -f "build-$stage/vm-jobs" ]; then
     sed -n 's/^busyumount-vm: kernel /== tests ran on /p' "build-$stage/Testing/Temporary/LastTest.log" |
