@@ -3,7 +3,7 @@
 # Google Benchmark; the tool without its pauses, fuser -m and lsof as whole
 # processes, with hyperfine), and the time the tool takes to free a mount held
 # by 50 processes. Writes docs/BENCHMARKS.md and docs/sweep-time.png in about
-# five minutes. Everything that may signal runs in a private PID namespace.
+# four minutes. Everything that may signal runs in a private PID namespace.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev hyperfine psmisc lsof \
