@@ -51,8 +51,10 @@ mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib" "
 chmod 755 "$root"  # the machine's /, which tests enter as other users
 cp "$cache/busybox" "$root/bin/busybox"
 chmod +x "$root/bin/busybox"
-# Copies a file to its own path in the machine, with what it needs to run.
+# Copies a file to its own path in the machine, with what it needs to run,
+# once however many jobs name it.
 place() {
+  [ -e "$root$1" ] && return 0
   mkdir -p "$root$(dirname "$1")"
   cp "$1" "$root$1"
   interpreter=$(readelf -lW "$1" | sed -n 's/.*interpreter: \(.*\)]$/\1/p')
