@@ -37,7 +37,7 @@ constexpr size_t kReadSize = 8192;
 // Unix sockets bound under the mount point that one sweep can note.
 constexpr int kMaxBoundSockets = 64;
 
-// The Unix sockets bound on or under the mount point, by inode, as
+// The Unix sockets bound under the mount point, by inode, as
 // /proc/net/unix lists them for the sweeper's network namespace, and that
 // namespace's link. A descriptor shows such a socket as "socket:[inode]" only.
 struct BoundSockets {
@@ -143,7 +143,9 @@ int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
 
 // Returns the inode of the socket that a line of /proc/net/unix lists, with
 // `*path` set to its bound path, newline cut ("" when unbound), or 0 for the
-// heading. Fields: Num, RefCount, Protocol, Flags, Type, St, Inode, Path.
+// heading. Fields: Num, RefCount, Protocol, Flags, Type, St, Inode, Path. One
+// blank parts the inode from the path: more belong to a path bound relative to
+// its binder's directory, such as " /mnt/disk/s".
 unsigned long long ParseUnixSocketLine(char* line, const char** path) {
   line[strcspn(line, "\n")] = '\0';
   const char* field = line;
@@ -153,25 +155,30 @@ unsigned long long ParseUnixSocketLine(char* line, const char** path) {
   }
   char* end = nullptr;
   const unsigned long long inode = strtoull(field, &end, 10);
-  *path = end + strspn(end, " ");
+  *path = *end == ' ' ? end + 1 : end;
   return end != field && (*end == ' ' || *end == '\0') ? inode : 0;
 }
 
 // Notes in `sockets` the sockets that `list`, read as /proc/net/unix, shows
-// bound on or under `mount_point`, the first kMaxBoundSockets of them. Only a
-// path that begins with '/' is judged: an abstract name begins with '@', and
+// bound strictly under `mount_point`, the first kMaxBoundSockets of them. Only
+// a path that begins with '/' is judged: an abstract name begins with '@', and
 // a path bound relative to its binder's working directory says nothing of
 // where it lies. A bound path may hold a newline, so that what follows it
 // reads as a line of its own, naming any socket: a socket that two lines
 // name is not noted, and a socket that no genuine line names belongs to
-// another network namespace, which IsBoundSocket() tells.
+// another network namespace, which IsBoundSocket() tells. A path cut at its
+// newline may read as exactly the mount point ("M\n/ctl", in a sibling), and
+// no socket is bound at the mount point itself, a directory in use; one cut
+// that still reads "M/..." does lie under it.
 void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* sockets) {
   char line[kMapsLineSize];
   const char* path;
+  const size_t length = strlen(mount_point);
   sockets->count = 0;
   while (sockets->count < kMaxBoundSockets && fgets(line, sizeof(line), list) != nullptr) {
     const unsigned long long inode = ParseUnixSocketLine(line, &path);
-    if (inode != 0 && path[0] == '/' && PathMatchesMountPoint(path, mount_point)) {
+    if (inode != 0 && path[0] == '/' && PathMatchesMountPoint(path, mount_point) &&
+        path[length] != '\0') {
       sockets->inodes[sockets->count++] = inode;
     }
   }
@@ -189,7 +196,7 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* s
   sockets->count = kept;
 }
 
-// Notes the sockets bound on or under `mount_point`, once a sweep, and the
+// Notes the sockets bound under `mount_point`, once a sweep, and the
 // sweeper's network namespace when there are any.
 void NoteBoundSockets(const char* mount_point, BoundSockets* sockets) {
   char buffer[kReadSize];

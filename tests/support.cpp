@@ -178,6 +178,16 @@ std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::st
         return pipe(ends) == 0 && HoldOpen(sibling);
       }),
       SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), sibling + "/s"); }),
+      // Bound in the sibling "<mount point>\n": cut at its newline, the line reads the mount point.
+      SpawnChild([&] {
+        return MakePath(mount_point + "\n") &&
+               BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "\n/ctl");
+      }),
+      // Bound relative to the sibling at " <mount point>/s": one blank more than the line's own.
+      SpawnChild([&] {
+        return chdir(sibling.c_str()) == 0 && MakePath(" " + mount_point) &&
+               BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), " " + mount_point + "/s");
+      }),
       // Each forges a line of /proc/net/unix that lists a socket of its own as
       // bound under the mount point: one of this network namespace, one of
       // another.

@@ -52,7 +52,10 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const
 // Starts processes that hold nothing under `mount_point`: one whose working
 // directory is `sibling`, a directory beside the mount point whose name begins
 // with the mount point's; one in `parent`, the mount point's parent; one with
-// only pipes and `sibling` open; one with a socket bound in `sibling`; two
+// only pipes and `sibling` open; one with a socket bound in `sibling`; one
+// with a socket bound in the sibling whose name is the mount point's and a
+// newline; one with a socket bound at " <mount_point>/s" relative to
+// `sibling`; two
 // that forge lines of /proc/net/unix naming a socket of theirs as bound under
 // the mount point. Returns their pids, -1 for any that failed.
 std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::string& sibling,
