@@ -1,7 +1,8 @@
 #!/bin/sh
-# Fuzzes the matcher, the pid parser and the memory-map handling with
-# libFuzzer, each for the given number of seconds (default 60), starting from
-# the seed corpora in fuzz/corpus. Each target checks a property, not only
+# Fuzzes the matcher, the pid parser, the memory-map handling and the noting
+# of bound sockets from the socket listing with libFuzzer, each for the given
+# number of seconds (default 60), starting from the seed corpora in
+# fuzz/corpus. Each target checks a property, not only
 # that nothing crashes. Prints each target's executions; a failing input is
 # kept in build-fuzz/. Installs what it lacks.
 #
@@ -14,7 +15,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 
 failed=0
-for target in matcher pid maps; do
+for target in matcher pid maps sockets; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
   cp fuzz/corpus/$target/* "$corpus/"
