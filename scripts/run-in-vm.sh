@@ -1,16 +1,17 @@
 #!/bin/sh
 # Runs test programs built for aarch64 or armv7 on a real ARM kernel: Debian
-# 12's own (Linux 6.1, the line of Android's 6.1 kernels), booted by qemu's
-# full-system emulation with an initramfs of busybox and the programs. Each
+# 12's own (Linux 6.1, the line of Android's 6.1 kernels), or for aarch64-16k
+# its Linux 6.12 with 16 KB pages (as Android 15 devices have), booted by
+# qemu's full-system emulation with an initramfs of busybox and the programs. Each
 # program runs as the first process of a private PID and mount namespace
 # inside the machine, all of them side by side; the machine can signal
 # nothing outside itself. Prints the kernel, each program's result and the
 # output of those that failed; fails unless every one passed.
 #
-#   scripts/run-in-vm.sh aarch64|armv7l JOBS CACHE
+#   scripts/run-in-vm.sh aarch64|aarch64-16k|armv7l JOBS CACHE
 #
 # JOBS lists, a line each, "copy FILE" for a file the programs need (the tool)
-# and "run NAME PROGRAM [ARGUMENT...]". Files keep their paths in the
+# and "run NAME [VARIABLE=VALUE...] PROGRAM [ARGUMENT...]". Files keep their paths in the
 # machine, and a dynamically linked one gets the libraries it names from the
 # cross toolchain. The kernel and busybox-static of the architecture come from
 # Debian's archive (apt-get download, not installed) and are kept in CACHE.
@@ -18,11 +19,16 @@ set -eu
 arch=$1 jobs=$2 cache=$3
 case $arch in
   aarch64)
-    deb=arm64 flavour=arm64 triple=aarch64-linux-gnu
+    deb=arm64 image=linux-image-arm64 linux=6.1 triple=aarch64-linux-gnu
     qemu="qemu-system-aarch64 -M virt -cpu cortex-a57"
     ;;
+  aarch64-16k)
+    # A Cortex-A57 has no 16 KB pages; qemu's "max" has every page size.
+    deb=arm64 image=linux-image-6.12-arm64-16k linux=6.12 triple=aarch64-linux-gnu
+    qemu="qemu-system-aarch64 -M virt -cpu max"
+    ;;
   armv7l)
-    deb=armhf flavour=armmp triple=arm-linux-gnueabihf
+    deb=armhf image=linux-image-armmp linux=6.1 triple=arm-linux-gnueabihf
     qemu="qemu-system-arm -M virt,highmem=off -cpu cortex-a15"
     ;;
   *) echo "$0: no virtual machine for $arch" >&2; exit 2 ;;
@@ -34,7 +40,7 @@ if [ ! -s "$cache/vmlinuz" ] || [ ! -s "$cache/busybox" ]; then
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   dpkg --print-foreign-architectures | grep -qx $deb || $sudo dpkg --add-architecture $deb
   $sudo apt-get update -qq
-  kernel=$(apt-cache depends "linux-image-$flavour:$deb" | sed -n 's/.*Depends: \(linux-image-[^:]*\).*/\1/p')
+  kernel=$(apt-cache depends "$image:$deb" | sed -n 's/.*Depends: \(linux-image-[^:]*\).*/\1/p')
   download=$(mktemp -d)
   chmod 777 "$download"  # apt's download user writes there
   (cd "$download" && apt-get download -qq "$kernel:$deb" "busybox-static:$deb")
@@ -66,7 +72,12 @@ place() {
 while read -r verb name command; do
   case $verb in
     copy) place "$name" ;;
-    run) place "${command%% *}" && echo "$name $command" >>"$root/jobs" ;;
+    run)
+      for word in $command; do
+        case $word in *=*) ;; *) place "$word" && break ;; esac
+      done
+      echo "$name $command" >>"$root/jobs"
+      ;;
   esac
 done <"$jobs"
 # The machine's init runs every program at once, each the first process of
@@ -81,7 +92,7 @@ echo "busyumount-vm: kernel $(uname -srm)"
 while read -r name command; do
   (
     start=$(date +%s)
-    unshare -m -p -f --mount-proc $command </dev/null >"/tmp/$name.log" 2>&1
+    unshare -m -p -f --mount-proc env $command </dev/null >"/tmp/$name.log" 2>&1
     echo "$? $(($(date +%s) - start))" >"/tmp/$name.status"
   ) &
 done </jobs
@@ -103,5 +114,5 @@ chmod +x "$root/init"
 timeout 900 $qemu -smp 2 -m 1024 -nographic -no-reboot -nic none -kernel "$cache/vmlinuz" \
   -initrd "$work/initrd.gz" -append "console=ttyAMA0 panic=-1 quiet" </dev/null | tr -d '\r' |
   tee "$work/console" | grep -a -v '^\[ *[0-9.]*\] ' || true
-grep -aq '^busyumount-vm: kernel Linux 6\.1\.' "$work/console" &&
+grep -aq "^busyumount-vm: kernel Linux $linux\\." "$work/console" &&
   grep -aq '^busyumount-vm: done' "$work/console" && ! grep -aq '^busyumount-vm: FAILED' "$work/console"

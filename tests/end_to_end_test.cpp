@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -46,7 +47,9 @@ bool BecomeUser(uid_t uid) {
          setresuid(uid, uid, uid) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
 }
 
-// Runs the tool with `args` (its own name first) from `cwd`. `wrapper`, if
+// Runs the tool with `args` (its own name first) from `cwd`: the one that
+// BUSYUMOUNT_TOOL names (another build of it, say for another C library), or
+// else this build's. `wrapper`, if
 // any, runs the whole command (a tracer, say); `uid`, if not -1, is the user
 // it runs as.
 ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/",
@@ -59,7 +62,8 @@ ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/",
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<std::string> command = wrapper;
-    command.push_back(BUSYUMOUNT_PATH);
+    const char* tool = getenv("BUSYUMOUNT_TOOL");
+    command.push_back(tool != nullptr ? tool : BUSYUMOUNT_PATH);
     command.insert(command.end(), args.begin() + 1, args.end());
     const std::string program = command[0];
     if (wrapper.empty()) command[0] = args[0];
