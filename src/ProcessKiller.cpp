@@ -1,5 +1,6 @@
 // The process killer: the sweep over /proc, the holder test's probes and the
-// matcher that decides whether a path lies on or under the mount point.
+// matcher that decides whether a path lies on or under the mount point. The
+// holder test also keeps what hit, for a caller that wants to be told.
 //
 // Every failure to read something in /proc (a process that exited meanwhile,
 // a file the caller may not read) counts as "no hit" on purpose: the sweep is
@@ -16,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 static_assert(sizeof(pid_t) == 4, "process ids are signed 32-bit ints");
@@ -36,14 +38,28 @@ constexpr size_t kMapsLineSize = kPathSize + 100;
 constexpr size_t kReadSize = 8192;
 // Unix sockets bound under the mount point that one sweep can note.
 constexpr int kMaxBoundSockets = 64;
+// A socket's bound path, which the kernel keeps to sun_path's size.
+constexpr size_t kSocketPathSize = sizeof(sockaddr_un::sun_path) + 1;
+// A command name, which the kernel keeps to 15 bytes.
+constexpr size_t kCommandSize = 64;
 
-// The Unix sockets bound under the mount point, by inode, as
-// /proc/net/unix lists them for the sweeper's network namespace, and that
+// The Unix sockets bound under the mount point, by inode, with their paths,
+// as /proc/net/unix lists them for the sweeper's network namespace, and that
 // namespace's link. A descriptor shows such a socket as "socket:[inode]" only.
 struct BoundSockets {
   int count;
   unsigned long long inodes[kMaxBoundSockets];
+  char paths[kMaxBoundSockets][kSocketPathSize];
   char network[kPathSize];
+};
+
+// What the holder test found: the probe that hit, in which thread, and the
+// path it read there. Filling it costs no call: the probes read into it.
+struct Holding {
+  BusyumountHold hold;
+  int descriptor;
+  pid_t thread;
+  char path[kPathSize];
 };
 
 // A directory read straight from the kernel into a buffer on the caller's
@@ -81,6 +97,19 @@ const char* ReadDirectory(Directory* directory) {
 
 void CloseDirectory(Directory* directory) {
   close(directory->fd);
+}
+
+// Returns the decimal value of a /proc entry's name, or -1 if the name is not
+// all digits or its value doesn't fit a pid_t. An empty name yields 0.
+int get_pid(const char* name) {
+  int pid = 0;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return -1;
+    const int digit = *name - '0';
+    if (pid > (INT_MAX - digit) / 10) return -1;
+    pid = pid * 10 + digit;
+  }
+  return pid;
 }
 
 // Returns 1 if `path` is `mount_point` or lies under it, else 0. Compares the
@@ -135,10 +164,12 @@ int ReadProcessLink(pid_t pid, const char* link_name, char* target) {
 }
 
 // Returns 1 if the link /proc/<pid>/<link_name> exists and its target lies on
-// or under `mount_point`, else 0.
-int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
-  char target[kPathSize];
-  return ReadProcessLink(pid, link_name, target) && PathMatchesMountPoint(target, mount_point);
+// or under `mount_point`, else 0. On a hit, `found` holds the target and `hold`.
+int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name, BusyumountHold hold,
+                 Holding* found) {
+  found->hold = hold;
+  return ReadProcessLink(pid, link_name, found->path) &&
+         PathMatchesMountPoint(found->path, mount_point);
 }
 
 // Returns the inode of the socket that a line of /proc/net/unix lists, with
@@ -179,6 +210,7 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* s
     const unsigned long long inode = ParseUnixSocketLine(line, &path);
     if (inode != 0 && path[0] == '/' && PathMatchesMountPoint(path, mount_point) &&
         path[length] != '\0') {
+      (void)snprintf(sockets->paths[sockets->count], kSocketPathSize, "%s", path);
       sockets->inodes[sockets->count++] = inode;
     }
   }
@@ -191,7 +223,9 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* s
   }
   int kept = 0;
   for (int i = 0; i < sockets->count; ++i) {
-    if (lines[i] == 1) sockets->inodes[kept++] = sockets->inodes[i];
+    if (lines[i] != 1) continue;
+    sockets->inodes[kept] = sockets->inodes[i];
+    memmove(sockets->paths[kept++], sockets->paths[i], kSocketPathSize);
   }
   sockets->count = kept;
 }
@@ -211,26 +245,34 @@ void NoteBoundSockets(const char* mount_point, BoundSockets* sockets) {
   }
 }
 
-// Returns 1 if `target`, a descriptor's link target, is "socket:[<inode>]"
-// for a noted socket, and process `pid` shares the sweeper's network namespace,
-// else 0. The listing shows our namespace's sockets alone: a line that names
-// a socket of another is forged, and its holders hold nothing here.
-int IsBoundSocket(pid_t pid, const char* target, const BoundSockets* sockets) {
-  if (sockets->count == 0 || strncmp(target, "socket:[", 8) != 0) return 0;
-  const unsigned long long inode = strtoull(target + 8, nullptr, 10);
+// Returns 1 if `found`'s path, a descriptor's link target, is
+// "socket:[<inode>]" for a noted socket, and process `pid` shares the
+// sweeper's network namespace, else 0; on a hit, `found` holds the bound path.
+// The listing shows our namespace's sockets alone: a line that names a socket
+// of another is forged, and its holders hold nothing here.
+int IsBoundSocket(pid_t pid, const BoundSockets* sockets, Holding* found) {
+  if (sockets->count == 0 || strncmp(found->path, "socket:[", 8) != 0) return 0;
+  const unsigned long long inode = strtoull(found->path + 8, nullptr, 10);
   int noted = 0;
-  for (int i = 0; i < sockets->count && !noted; ++i) noted = sockets->inodes[i] == inode;
+  while (noted < sockets->count && sockets->inodes[noted] != inode) ++noted;
   char network[kPathSize];
-  return noted && (sockets->network[0] == '\0' || (ReadProcessLink(pid, "ns/net", network) &&
-                                                   strcmp(network, sockets->network) == 0));
+  if (noted == sockets->count ||
+      (sockets->network[0] != '\0' &&
+       (!ReadProcessLink(pid, "ns/net", network) || strcmp(network, sockets->network) != 0))) {
+    return 0;
+  }
+  found->hold = BUSYUMOUNT_SOCKET;
+  memcpy(found->path, sockets->paths[noted], kSocketPathSize);
+  return 1;
 }
 
 // Returns 1 if one of the process's open descriptors lies on or under
 // `mount_point` (a file or a directory) or is a socket bound there, else 0.
-// Pipes, unbound sockets and the like never match.
-int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point, const BoundSockets* sockets) {
+// Pipes, unbound sockets and the like never match. On a hit, `found` holds
+// the descriptor and its target.
+int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point, const BoundSockets* sockets,
+                                Holding* found) {
   char path[kPathSize];
-  char target[kPathSize];
   Directory descriptors;
   if (!ProcPath(path, pid, "fd") || !OpenDirectory(path, &descriptors)) return 0;
   int hit = 0;
@@ -239,8 +281,10 @@ int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point, const BoundS
     if (name == nullptr) break;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     // A descriptor closed meanwhile is simply passed over.
-    hit = ReadSymLink(descriptors.fd, name, target) &&
-          (PathMatchesMountPoint(target, mount_point) || IsBoundSocket(pid, target, sockets));
+    found->hold = BUSYUMOUNT_DESCRIPTOR;
+    hit = ReadSymLink(descriptors.fd, name, found->path) &&
+          (PathMatchesMountPoint(found->path, mount_point) || IsBoundSocket(pid, sockets, found));
+    if (hit) found->descriptor = get_pid(name);
   }
   CloseDirectory(&descriptors);
   return hit;
@@ -255,50 +299,43 @@ int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point, const BoundS
 // A line longer than the buffer is read in pieces, and only the first piece
 // is judged: a later piece starts in the middle of a path, and its first '/'
 // could make a bystander's long path look like one under the mount point.
-int CheckMapsStream(FILE* maps, const char* mount_point) {
+// On a hit, `found` holds the path, newline cut.
+int CheckMapsStream(FILE* maps, const char* mount_point, Holding* found) {
   char line[kMapsLineSize];
   int at_line_start = 1;
-  int hit = 0;
-  while (!hit && fgets(line, sizeof(line), maps) != nullptr) {
+  while (fgets(line, sizeof(line), maps) != nullptr) {
     const char* name = strpbrk(line, "/[");
-    hit = at_line_start && name != nullptr && *name == '/' &&
-          PathMatchesMountPoint(name, mount_point);
+    if (at_line_start && name != nullptr && *name == '/' &&
+        PathMatchesMountPoint(name, mount_point)) {
+      found->hold = BUSYUMOUNT_MAPPING;
+      (void)snprintf(found->path, kPathSize, "%.*s", static_cast<int>(strcspn(name, "\n")), name);
+      return 1;
+    }
     const size_t length = strlen(line);
     at_line_start = length > 0 && line[length - 1] == '\n';
   }
-  return hit;
+  return 0;
 }
 
 // Returns 1 if the process has a file on or under `mount_point` mapped into
 // its memory (a shared library, a mapped data file), else 0.
-int CheckFileMaps(pid_t pid, const char* mount_point) {
+int CheckFileMaps(pid_t pid, const char* mount_point, Holding* found) {
   char path[kPathSize];
   char buffer[kReadSize];
   FILE* maps = ProcPath(path, pid, "maps") ? OpenStream(path, buffer) : nullptr;
   if (maps == nullptr) return 0;
-  const int hit = CheckMapsStream(maps, mount_point);
+  const int hit = CheckMapsStream(maps, mount_point, found);
   (void)fclose(maps);
   return hit;
 }
 
-// Returns the decimal value of a /proc entry's name, or -1 if the name is not
-// all digits or its value doesn't fit a pid_t. An empty name yields 0.
-int get_pid(const char* name) {
-  int pid = 0;
-  for (; *name != '\0'; ++name) {
-    if (*name < '0' || *name > '9') return -1;
-    const int digit = *name - '0';
-    if (pid > (INT_MAX - digit) / 10) return -1;
-    pid = pid * 10 + digit;
-  }
-  return pid;
-}
-
-int HoldsMountPoint(pid_t pid, const char* mount_point, const BoundSockets* sockets, int threads);
+int HoldsMountPoint(pid_t pid, const char* mount_point, const BoundSockets* sockets, int threads,
+                    Holding* found);
 
 // Returns 1 if a thread of process `pid`, other than its main thread, passes
 // the holder test, else 0.
-int OtherThreadHolds(pid_t pid, const char* mount_point, const BoundSockets* sockets) {
+int OtherThreadHolds(pid_t pid, const char* mount_point, const BoundSockets* sockets,
+                     Holding* found) {
   char path[kPathSize];
   Directory threads;
   if (!ProcPath(path, pid, "task") || !OpenDirectory(path, &threads)) return 0;
@@ -307,7 +344,7 @@ int OtherThreadHolds(pid_t pid, const char* mount_point, const BoundSockets* soc
     const char* name = ReadDirectory(&threads);
     if (name == nullptr) break;
     const pid_t tid = get_pid(name);
-    hit = tid > 0 && tid != pid && HoldsMountPoint(tid, mount_point, sockets, 0);
+    hit = tid > 0 && tid != pid && HoldsMountPoint(tid, mount_point, sockets, 0, found);
   }
   CloseDirectory(&threads);
   return hit;
@@ -316,19 +353,24 @@ int OtherThreadHolds(pid_t pid, const char* mount_point, const BoundSockets* soc
 // The holder test: 1 if process or thread `pid` holds anything under
 // `mount_point`, else 0. The probes run in this order, and the first hit ends
 // the test. With `threads`, a process whose main thread has exited is judged
-// by its other threads too.
-int HoldsMountPoint(pid_t pid, const char* mount_point, const BoundSockets* sockets, int threads) {
-  if (CheckFileDescriptorSymLinks(pid, mount_point, sockets) || CheckFileMaps(pid, mount_point)) {
+// by its other threads too. On a hit, `found` says what hit.
+int HoldsMountPoint(pid_t pid, const char* mount_point, const BoundSockets* sockets, int threads,
+                    Holding* found) {
+  found->thread = pid;
+  found->descriptor = -1;
+  if (CheckFileDescriptorSymLinks(pid, mount_point, sockets, found) ||
+      CheckFileMaps(pid, mount_point, found)) {
     return 1;
   }
   errno = 0;
-  if (CheckSymLink(pid, mount_point, "cwd")) return 1;
+  if (CheckSymLink(pid, mount_point, "cwd", BUSYUMOUNT_CWD, found)) return 1;
   // Every live thread has a working directory. A process without one has
   // lost its main thread, and its own links show nothing of what the others
   // hold.
   const int main_thread_gone = errno == ENOENT;
-  return CheckSymLink(pid, mount_point, "root") || CheckSymLink(pid, mount_point, "exe") ||
-         (threads && main_thread_gone && OtherThreadHolds(pid, mount_point, sockets));
+  return CheckSymLink(pid, mount_point, "root", BUSYUMOUNT_ROOT, found) ||
+         CheckSymLink(pid, mount_point, "exe", BUSYUMOUNT_EXE, found) ||
+         (threads && main_thread_gone && OtherThreadHolds(pid, mount_point, sockets, found));
 }
 
 // Returns 1 if `pid` is among the first `count` ids of `pids`, else 0.
@@ -340,24 +382,44 @@ int IsExcluded(pid_t pid, const pid_t* pids, int count) {
 }
 
 // Sends `signal` to the process that `handle` (its /proc directory, open)
-// stands for. Once the process has exited, its id may belong to another
-// process, which must not get the signal: the handle refuses with ESRCH.
-// Only a kernel older than the call (ENOSYS) leaves the plain kill() by id.
-void SignalProcess(int handle, pid_t pid, int signal) {
-  if (syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0) != 0 && errno == ENOSYS) {
-    kill(pid, signal);
+// stands for; returns 0, or the errno of the refusal. Once the process has
+// exited, its id may belong to another process, which must not get the
+// signal: the handle refuses with ESRCH. Only a kernel older than the call
+// (ENOSYS) leaves the plain kill() by id.
+int SignalProcess(int handle, pid_t pid, int signal) {
+  if (syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0) == 0) return 0;
+  if (errno != ENOSYS) return errno;
+  return kill(pid, signal) == 0 ? 0 : errno;
+}
+
+// Reads the command name of the process that `handle` stands for into
+// `command` (kCommandSize bytes), NUL-terminated; "" if it can't be read.
+void ReadCommand(int handle, char* command) {
+  ssize_t length = -1;
+  const int fd = openat(handle, "comm", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    length = read(fd, command, kCommandSize - 1);
+    close(fd);
   }
+  command[length > 0 ? length : 0] = '\0';
+  command[strcspn(command, "\n")] = '\0';
 }
 
 }  // namespace
 
 void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                                 const pid_t* excluded_pids, int excluded_count) {
+  ReportProcessesWithOpenFiles(mount_point, signal_selector != 0 ? SIGKILL : SIGTERM, excluded_pids,
+                               excluded_count, nullptr, nullptr);
+}
+
+void ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
+                                  int excluded_count, BusyumountReport report, void* context) {
   Directory proc;
   if (!OpenDirectory("/proc", &proc)) return;
   BoundSockets sockets;
   NoteBoundSockets(mount_point, &sockets);
-  const int signal = signal_selector != 0 ? SIGKILL : SIGTERM;
+  Holding found;
   while (const char* name = ReadDirectory(&proc)) {
     const pid_t pid = get_pid(name);
     // Not a process. A pid of 0 or less would signal a whole process group,
@@ -367,10 +429,19 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
     // its id comes to name by the time of the signal. Without it, it is gone.
     const int handle = openat(proc.fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) continue;
-    // A process that exited meanwhile, or that we may not signal, is passed over.
-    if (HoldsMountPoint(pid, mount_point, &sockets, 1) &&
+    // A process that exited meanwhile, or that we may not signal, is passed
+    // over; only a caller that asks is told.
+    if (HoldsMountPoint(pid, mount_point, &sockets, 1, &found) &&
         !IsExcluded(pid, excluded_pids, excluded_count)) {
-      SignalProcess(handle, pid, signal);
+      // Read first: a signalled process may be gone by the time of the report.
+      char command[kCommandSize] = "";
+      if (report != nullptr) ReadCommand(handle, command);
+      const int error = signal != 0 ? SignalProcess(handle, pid, signal) : 0;
+      if (report != nullptr) {
+        const BusyumountHolder holder = {pid,     found.thread, found.hold, found.descriptor,
+                                         command, found.path,   signal,     error};
+        report(&holder, context);
+      }
     }
     close(handle);
   }

@@ -1,6 +1,7 @@
 // The process killer: finds the processes that hold anything under a mount
-// point, through /proc, and signals them. Usable from C and C++; installed as
-// <busyumount/ProcessKiller.h>, with the static library libbusyumount.a.
+// point, through /proc, and signals them or tells who they are. Usable from C
+// and C++; installed as <busyumount/ProcessKiller.h>, with the static library
+// libbusyumount.a.
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +26,42 @@ extern "C" {
 // allocates nothing but the short-lived streams of the /proc files it reads.
 void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                                 const pid_t* excluded_pids, int excluded_count);
+
+// What a holder holds the mount point by: the probe of the holder test that
+// hit first.
+enum BusyumountHold {
+  BUSYUMOUNT_DESCRIPTOR,  // an open file or directory
+  BUSYUMOUNT_SOCKET,      // an open Unix socket bound there
+  BUSYUMOUNT_MAPPING,     // a memory-mapped file
+  BUSYUMOUNT_CWD,         // its working directory
+  BUSYUMOUNT_ROOT,        // its root directory
+  BUSYUMOUNT_EXE,         // its executable
+};
+
+// One holder, as ReportProcessesWithOpenFiles() tells of it. The strings last
+// as long as the call to the report.
+struct BusyumountHolder {
+  pid_t pid;
+  pid_t thread;  // whose links showed the hold: `pid`, or once the
+                 // main thread has exited, another of its threads
+  enum BusyumountHold hold;
+  int descriptor;       // the descriptor's number for a descriptor or a
+                        // socket, else -1
+  const char* command;  // its command name, /proc/<pid>/comm ("" if unread)
+  const char* path;     // what it holds, as /proc showed it; for a socket,
+                        // the bound path
+  int signal;           // the signal sent, or 0 if none was
+  int error;            // 0, or the errno with which the signal was refused
+};
+
+typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* context);
+
+// The sweep of KillProcessesWithOpenFiles(), through the same holder test, that
+// also tells `report` (with `context`) of each holder it finds and doesn't
+// spare, once its signal is sent. It sends `signal` itself, SIGTERM or SIGKILL
+// say; with a `signal` of 0 it signals nobody and only tells.
+void ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
+                                  int excluded_count, BusyumountReport report, void* context);
 
 #ifdef __cplusplus
 }

@@ -1,43 +1,190 @@
 // busyumount: unmounts a mount point even while processes keep it busy. It
 // retries a plain unmount, and from the fifth failure on signals the processes
-// that hold the mount point: SIGTERM once, SIGKILL after that.
+// that hold the mount point: SIGTERM once, SIGKILL after that. Silent unless
+// asked to list the holders (-n) or to tell what it does (-v).
 #include <errno.h>
+#include <getopt.h>
+#include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include "OtherHolders.h"
 #include "ProcessKiller.h"
 
 namespace {
 
 constexpr int kAttempts = 10;
 constexpr unsigned kPauseSeconds = 1;
-// Sweeps follow the failed attempts whose index is above this one: the fifth on.
-constexpr int kLastAttemptWithoutSweep = 3;
+// Sweeps follow the failed attempts after this many: the fifth on.
+constexpr int kAttemptsWithoutSweep = 4;
+
+constexpr char kHelp[] =
+    "usage: %s [-n | -v] [--] <mount_point>\n"
+    "\n"
+    "Unmounts <mount_point>, trying up to ten times a second apart; from the\n"
+    "fifth failure on, signals the processes that hold it: SIGTERM, then SIGKILL.\n"
+    "\n"
+    "  -n, --list     list what holds the mount point, and exit: 0 if anything\n"
+    "                 does, 1 if nothing; unmounts nothing and signals nobody\n"
+    "  -v, --verbose  tell each attempt, each signal and the end on standard error\n"
+    "  -h, --help     show this help\n"
+    "      --version  show the version\n";
+
+// Writes `text` to `out` with backslashes, control characters and the C1
+// controls of UTF-8 escaped (\\, \n, \t, \ooo): the text comes from other
+// users, and must neither end a line nor reach the terminal.
+void PutEscaped(const char* text, FILE* out) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != '\0'; ++c) {
+    if (*c == '\\') {
+      (void)fputs("\\\\", out);
+    } else if (*c == '\n') {
+      (void)fputs("\\n", out);
+    } else if (*c == '\t') {
+      (void)fputs("\\t", out);
+    } else if (*c < 0x20 || *c == 0x7f || (*c == 0xc2 && c[1] >= 0x80 && c[1] < 0xa0)) {
+      (void)fprintf(out, "\\%03o", *c);
+      if (*c == 0xc2) (void)fprintf(out, "\\%03o", *++c);
+    } else {
+      (void)putc(*c, out);
+    }
+  }
+}
+
+// Writes what `holder` holds, as "cwd /mnt/disk/dir" or "fd 3 /mnt/disk/file".
+void PutHold(const BusyumountHolder* holder, FILE* out) {
+  static constexpr const char* kHolds[] = {"fd", "socket fd", "mapping", "cwd", "root", "exe"};
+  (void)fputs(kHolds[holder->hold], out);
+  if (holder->descriptor >= 0) (void)fprintf(out, " %d", holder->descriptor);
+  if (holder->thread != holder->pid) (void)fprintf(out, " (thread %d)", holder->thread);
+  (void)putc(' ', out);
+  PutEscaped(holder->path, out);
+}
+
+// A line of the listing: "<pid> <command> <what it holds> <path>".
+void ListHolder(const BusyumountHolder* holder, void* listed) {
+  (void)printf("%d ", holder->pid);
+  PutEscaped(holder->command, stdout);
+  (void)putchar(' ');
+  PutHold(holder, stdout);
+  (void)putchar('\n');
+  ++*static_cast<int*>(listed);
+}
+
+// A line of a verbose run: "SIGTERM to <pid> (<command>): sent; holds <...>".
+void TellSignal(const BusyumountHolder* holder, void*) {
+  (void)fprintf(stderr, "busyumount: %s to %d (", holder->signal == SIGKILL ? "SIGKILL" : "SIGTERM",
+                holder->pid);
+  PutEscaped(holder->command, stderr);
+  (void)fprintf(stderr, "): %s; holds ", holder->error == 0 ? "sent" : strerror(holder->error));
+  PutHold(holder, stderr);
+  (void)putc('\n', stderr);
+}
+
+// What keeps the mount busy with no process, a line to `stream` (a FILE*):
+// to standard error as a verbose run's, after the tool's name.
+void TellOtherHolder(OtherHold hold, const char* device, const char* path, void* stream) {
+  FILE* out = static_cast<FILE*>(stream);
+  if (out == stderr) (void)fputs("busyumount: kept busy by ", out);
+  if (hold == kLoopDevice) {
+    (void)fputs("loop device /dev/", out);
+    PutEscaped(device, out);
+    (void)fputs(" backed by ", out);
+  } else {
+    (void)fputs(hold == kSubmount ? "submount " : "swap file ", out);
+  }
+  PutEscaped(path, out);
+  (void)putc('\n', out);
+}
+
+// Writes "busyumount: <mount point>: " to standard error.
+void TellAbout(const char* mount_point) {
+  (void)fputs("busyumount: ", stderr);
+  PutEscaped(mount_point, stderr);
+  (void)fputs(": ", stderr);
+}
+
+int Usage(const char* program) {
+  // Should standard error be gone, there is nobody left to tell.
+  (void)fprintf(stderr, "usage: %s  <mount_point>\n", program);
+  return -1;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    // Should standard error be gone, there is nobody left to tell.
-    (void)fprintf(stderr, "usage: %s  <mount_point>\n", argc > 0 ? argv[0] : "busyumount");
-    return -1;
+  const char* program = argc > 0 ? argv[0] : "busyumount";
+  static const option kOptions[] = {{"list", no_argument, nullptr, 'n'},
+                                    {"verbose", no_argument, nullptr, 'v'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'V'},
+                                    {nullptr, 0, nullptr, 0}};
+  int list = 0;
+  int verbose = 0;
+  // The usage line alone tells of a wrong call; options come first.
+  opterr = 0;
+  for (int option; (option = getopt_long(argc, argv, "+nvh", kOptions, nullptr)) != -1;) {
+    if (option == 'n') {
+      list = 1;
+    } else if (option == 'v') {
+      verbose = 1;
+    } else if (option == 'h') {
+      (void)printf(kHelp, program);
+      return 0;
+    } else if (option == 'V') {
+      (void)puts("busyumount " BUSYUMOUNT_VERSION);
+      return 0;
+    } else {
+      return Usage(program);
+    }
   }
-  const char* mount_point = argv[1];
+  if (argc - optind != 1) return Usage(program);
+  const char* mount_point = argv[optind];
   // Started from under the mount point, the tool holds it too. It must not die
   // by its own SIGTERM before the real holders ever get SIGKILL.
   const pid_t self = getpid();
+  if (list) {
+    int listed = 0;
+    ReportProcessesWithOpenFiles(mount_point, 0, &self, 1, ListHolder, &listed);
+    listed += ReportOtherHolders(mount_point, TellOtherHolder, stdout);
+    // As fuser does: 1 when nothing holds it.
+    return listed > 0 ? 0 : 1;
+  }
   int escalate = 0;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  int attempt = 0;
+  int unmounted = 0;
+  int error = 0;
+  while (attempt < kAttempts) {
     errno = 0;
-    if (umount(mount_point) == 0) break;
+    unmounted = umount(mount_point) == 0;
+    error = errno;
+    ++attempt;
+    if (unmounted) break;
+    if (verbose) (void)fprintf(stderr, "busyumount: attempt %d: %s\n", attempt, strerror(error));
     // Not a mount point, or no such path: no retry can change that.
-    if (errno == EINVAL || errno == ENOENT) break;
+    if (error == EINVAL || error == ENOENT) break;
     // EBUSY, and EPERM too: a refusal is retried like any other failure.
     sleep(kPauseSeconds);
-    if (attempt > kLastAttemptWithoutSweep) {
-      KillProcessesWithOpenFiles(mount_point, escalate, &self, 1);
+    if (attempt > kAttemptsWithoutSweep) {
+      if (verbose) {
+        ReportProcessesWithOpenFiles(mount_point, escalate ? SIGKILL : SIGTERM, &self, 1,
+                                     TellSignal, nullptr);
+      } else {
+        KillProcessesWithOpenFiles(mount_point, escalate, &self, 1);
+      }
       escalate = 1;
+    }
+  }
+  if (verbose) {
+    TellAbout(mount_point);
+    if (unmounted) {
+      (void)fprintf(stderr, "unmounted after %d attempt%s\n", attempt, attempt == 1 ? "" : "s");
+    } else if (error == EINVAL || error == ENOENT) {
+      (void)fputs(error == EINVAL ? "not a mount point\n" : "no such path\n", stderr);
+    } else {
+      (void)fprintf(stderr, "still mounted after %d attempts\n", attempt);
+      (void)ReportOtherHolders(mount_point, TellOtherHolder, stderr);
     }
   }
   // The status says only that the call was well formed, even when the mount

@@ -1,15 +1,18 @@
-// The driver's timeline, run against stand-ins for umount(), sleep() and the
-// sweep that this program links in place of the real ones. Each call is
-// written to a log: U an unmount attempt, P a pause, T a SIGTERM sweep and K a
-// SIGKILL sweep.
+// The driver's timeline and options, run against stand-ins for umount(),
+// sleep(), the sweep and the reading of what holds a mount with no process,
+// which this program links in place of the real ones. Each call is written
+// to a log: U an unmount attempt, P a pause, T a SIGTERM sweep and K a
+// SIGKILL sweep, t and k a telling sweep, L a listing, O the other holders.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "OtherHolders.h"
 #include "ProcessKiller.h"
 
 // The driver's main, renamed when it is built into this program.
@@ -49,28 +52,51 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                     excluded_pids != nullptr && excluded_pids[0] == getpid();
 }
 
+void ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
+                                  int excluded_count, BusyumountReport report, void*) {
+  g_log += signal == 0 ? 'L' : signal == SIGTERM ? 't' : 'k';
+  g_stand_ins_ok &= mount_point == g_mount_point && excluded_count == 1 &&
+                    excluded_pids[0] == getpid() && report != nullptr;
+}
+
+int ReportOtherHolders(const char* mount_point, OtherHoldReport, void*) {
+  g_log += 'O';
+  g_stand_ins_ok &= mount_point == g_mount_point;
+  return 0;
+}
+
 namespace {
 
 struct Timeline {
   const char* name;
   std::vector<int> errors;
   const char* expected_log;
+  std::vector<const char*> options = {};
+  int status = 0;
 };
+
+// Runs the driver as `words`, from a fresh start of option parsing.
+int RunDriver(std::vector<const char*> words) {
+  g_log.clear();
+  g_stand_ins_ok = true;
+  optind = 0;
+  words.push_back(nullptr);
+  return DriverMain(static_cast<int>(words.size()) - 1, const_cast<char**>(words.data()));
+}
 
 class DriverTimeline : public testing::TestWithParam<Timeline> {};
 
 TEST_P(DriverTimeline, AttemptsPausesAndSweepsInOrder) {
-  g_log.clear();
   g_errors = GetParam().errors;
   g_attempt = 0;
-  g_stand_ins_ok = true;
-  char program[] = "busyumount";
-  char mount_point[] = "/mnt/disk";
+  static const char mount_point[] = "/mnt/disk";
   g_mount_point = mount_point;
-  char* argv[] = {program, mount_point, nullptr};
+  std::vector<const char*> words = {"busyumount"};
+  words.insert(words.end(), GetParam().options.begin(), GetParam().options.end());
+  words.push_back(mount_point);
   // A stale error from before must not end the attempts.
   errno = EINVAL;
-  EXPECT_EQ(DriverMain(2, argv), 0);
+  EXPECT_EQ(RunDriver(words), GetParam().status);
   EXPECT_EQ(g_log, GetParam().expected_log);
   EXPECT_TRUE(g_stand_ins_ok);
 }
@@ -79,40 +105,55 @@ constexpr int kStale = -1;
 
 INSTANTIATE_TEST_SUITE_P(
     Driver, DriverTimeline,
-    testing::Values(Timeline{"FreeMount", {0}, "U"}, Timeline{"NotAMountPoint", {EINVAL}, "U"},
-                    Timeline{"NoSuchPath", {ENOENT}, "U"},
-                    Timeline{"StaysBusy", {}, "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
-                    Timeline{"NotPermitted",
-                             {EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM},
-                             "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
-                    Timeline{"FreedOnSecondAttempt", {EBUSY, 0}, "UPU"},
-                    Timeline{"FreedRightAfterTheSigtermSweep",
-                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
-                             "UPUPUPUPUPTU"},
-                    Timeline{"FreedAfterTheFirstSigkillSweep",
-                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
-                             "UPUPUPUPUPTUPKU"},
-                    Timeline{"FreedOnTheLastAttempt",
-                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
-                             "UPUPUPUPUPTUPKUPKUPKUPKU"},
-                    Timeline{"GoneWhileBusy",
-                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, ENOENT},
-                             "UPUPUPUPUPTUPKU"},
-                    Timeline{"FailureWithoutErrno", {kStale, kStale, 0}, "UPUPU"}),
+    testing::Values(
+        Timeline{"FreeMount", {0}, "U"}, Timeline{"NotAMountPoint", {EINVAL}, "U"},
+        Timeline{"NoSuchPath", {ENOENT}, "U"},
+        Timeline{"StaysBusy", {}, "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
+        Timeline{"NotPermitted",
+                 {EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM},
+                 "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
+        Timeline{"FreedOnSecondAttempt", {EBUSY, 0}, "UPU"},
+        Timeline{"FreedRightAfterTheSigtermSweep",
+                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                 "UPUPUPUPUPTU"},
+        Timeline{"FreedAfterTheFirstSigkillSweep",
+                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                 "UPUPUPUPUPTUPKU"},
+        Timeline{"FreedOnTheLastAttempt",
+                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                 "UPUPUPUPUPTUPKUPKUPKUPKU"},
+        Timeline{
+            "GoneWhileBusy", {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, ENOENT}, "UPUPUPUPUPTUPKU"},
+        Timeline{"FailureWithoutErrno", {kStale, kStale, 0}, "UPUPU"},
+        Timeline{
+            "VerboseTellsItsSweepsAndTheOtherHolders", {}, "UPUPUPUPUPtUPkUPkUPkUPkUPkO", {"-v"}},
+        Timeline{"VerboseFreedOnTheSixthAttempt",
+                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                 "UPUPUPUPUPtU",
+                 {"--verbose"}},
+        Timeline{"VerboseNotAMountPoint", {EINVAL}, "U", {"-v", "--"}},
+        Timeline{"ListsAndNeitherUnmountsNorSignals", {}, "LO", {"-n"}, 1},
+        Timeline{"ListsVerbosely", {}, "LO", {"-v", "--list", "--"}, 1}),
     [](const testing::TestParamInfo<Timeline>& info) { return std::string(info.param.name); });
 
-TEST(Driver, WrongArgumentCountTriesNothing) {
-  char program[] = "busyumount";
-  char a[] = "/mnt/a";
-  char b[] = "/mnt/b";
-  char* none[] = {program, nullptr};
-  char* two[] = {program, a, b, nullptr};
-  char* empty[] = {nullptr};
-  g_log.clear();
-  EXPECT_EQ(DriverMain(1, none), -1);
-  EXPECT_EQ(DriverMain(3, two), -1);
-  EXPECT_EQ(DriverMain(0, empty), -1);
-  EXPECT_EQ(g_log, "");
+TEST(Driver, WrongCallsTryNothingAndHelpTriesNothingEither) {
+  const std::vector<std::vector<const char*>> wrong = {{"busyumount"},
+                                                       {"busyumount", "/mnt/a", "/mnt/b"},
+                                                       {},
+                                                       {"busyumount", "-x", "/mnt/a"},
+                                                       {"busyumount", "-n"},
+                                                       {"busyumount", "/mnt/a", "-v"},
+                                                       {"busyumount", "--"},
+                                                       {"busyumount", "--list=1", "/mnt/a"},
+                                                       {"busyumount", "-nx", "/mnt/a"}};
+  for (const auto& words : wrong) {
+    EXPECT_EQ(RunDriver(words), -1) << words.size() << " words";
+    EXPECT_EQ(g_log, "");
+  }
+  for (const char* option : {"-h", "--help", "--version"}) {
+    EXPECT_EQ(RunDriver({"busyumount", option, "/mnt/a"}), 0) << option;
+    EXPECT_EQ(g_log, "");
+  }
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/loop.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -12,7 +15,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -99,7 +104,9 @@ TEST_P(UsageLine, WrongArgumentCountPrintsUsageAndExits255) {
 INSTANTIATE_TEST_SUITE_P(EndToEnd, UsageLine,
                          testing::Values(std::vector<std::string>{"busyumount"},
                                          std::vector<std::string>{"bu", "/mnt/a", "/mnt/b"},
-                                         std::vector<std::string>{"./x", "", ""}));
+                                         std::vector<std::string>{"./x", "", ""},
+                                         std::vector<std::string>{"bu", "-x", "/mnt/a"},
+                                         std::vector<std::string>{"bu", "/mnt/a", "-v"}));
 
 class Mount : public ScratchMountPoint {
  protected:
@@ -115,6 +122,9 @@ TEST_F(Mount, PathsThatAreNoMountPointEndAtOnce) {
 }
 
 TEST_F(Mount, FreeMountIsUnmounted) {
+  const ToolRun list = RunTool({"busyumount", "-n", mount_point_});
+  EXPECT_EQ(list.status, 1);
+  EXPECT_EQ(list.out + list.err, "");
   const ToolRun run = RunTool({"busyumount", mount_point_});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out + run.err, "");
@@ -137,17 +147,30 @@ TEST_F(Mount, BusyMountIsFreedBySigterm) {
   EXPECT_EQ(SignalThatEnded(bystander), SIGVTALRM);
 }
 
-TEST_F(Mount, ToolStartedUnderTheMountSparesItself) {
+TEST_F(Mount, ToolStartedUnderTheMountSparesItselfAndTellsWhy) {
   const pid_t holder = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
+  const pid_t stubborn = SpawnChild(
+      [&] { return signal(SIGTERM, SIG_IGN) != SIG_ERR && chdir(mount_point_.c_str()) == 0; });
   ASSERT_GT(holder, 0);
+  ASSERT_GT(stubborn, 0);
+  ASSERT_TRUE(MakePath(mount_point_ + "/sub"));
+  ASSERT_EQ(mount("tmpfs", (mount_point_ + "/sub").c_str(), "tmpfs", 0, nullptr), 0);
   // The tool's own working directory keeps the mount busy to the end, so all
   // ten attempts fail; it must live through its own sweeps and exit 0.
-  const ToolRun run = RunTool({"busyumount", mount_point_}, mount_point_ + "/deep");
+  const ToolRun run = RunTool({"busyumount", "-v", mount_point_}, mount_point_ + "/deep");
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_EQ(run.out, "");
+  const std::string holds = "): sent; holds cwd " + mount_point_ + "\n";
+  EXPECT_NE(run.err.find("SIGTERM to " + std::to_string(holder) + " ("), std::string::npos);
+  EXPECT_NE(run.err.find("SIGKILL to " + std::to_string(stubborn) + " ("), std::string::npos);
+  EXPECT_NE(run.err.find(holds), std::string::npos);
+  EXPECT_TRUE(run.err.ends_with(mount_point_ + ": still mounted after 10 attempts\n" +
+                                "busyumount: kept busy by submount " + mount_point_ + "/sub\n"))
+      << run.err;
   EXPECT_TRUE(IsMountPoint(mount_point_));
   EXPECT_GE(run.seconds, 10.0);
   EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+  EXPECT_EQ(SignalThatEnded(stubborn), SIGKILL);
 }
 
 TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
@@ -155,6 +178,28 @@ TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
   const std::vector<pid_t> bystanders = SpawnBystanders(mount_point_, base_ + "/disk2", base_);
   for (pid_t pid : holders) ASSERT_GT(pid, 0);
   for (pid_t pid : bystanders) ASSERT_GT(pid, 0);
+  // The listing names each holder, as the holder test's first hit, and no
+  // bystander. The executable is mapped, which hits first.
+  const std::string jail = mount_point_ + "/deep";
+  const std::vector<std::string> holds = {"fd \\d+ " + file_,
+                                          "fd \\d+ " + mount_point_,
+                                          "mapping " + file_,
+                                          "cwd " + jail,
+                                          "root " + jail,
+                                          "mapping " + mount_point_ + "/sh",
+                                          "socket fd \\d+ " + mount_point_ + "/s",
+                                          "cwd \\(thread \\d+\\) " + jail};
+  const ToolRun list = RunTool({"busyumount", "--list", mount_point_});
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.err, "");
+  std::string expected;
+  for (size_t i = 0; i < holders.size(); ++i) {
+    expected += "(" + std::to_string(holders[i]) + " [^ ]+ " + holds[i] + "\n)?";
+  }
+  EXPECT_EQ(static_cast<size_t>(std::count(list.out.begin(), list.out.end(), '\n')), holders.size())
+      << list.out;
+  // Listed in /proc's order, which is the order the holders were started in.
+  EXPECT_TRUE(std::regex_match(list.out, std::regex(expected))) << list.out;
   const ToolRun run = RunTool({"busyumount", mount_point_});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out + run.err, "");
@@ -165,6 +210,24 @@ TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
   RecordProperty("seconds_to_free", std::to_string(run.seconds));
   for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
   for (pid_t pid : bystanders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(Mount, ListsALoopDeviceBackedByAFileUnderIt) {
+  const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  if (control < 0) GTEST_SKIP() << "no loop devices here: /dev/loop-control: " << strerror(errno);
+  const int number = ioctl(control, LOOP_CTL_GET_FREE);
+  close(control);
+  const std::string device = "/dev/loop" + std::to_string(number);
+  const int loop = open(device.c_str(), O_RDWR | O_CLOEXEC);
+  if (number < 0 || loop < 0) GTEST_SKIP() << "no free loop device here: " << strerror(errno);
+  const int backing = open(file_.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(ioctl(loop, LOOP_SET_FD, backing), 0);
+  close(backing);
+  const ToolRun list = RunTool({"busyumount", "-n", mount_point_});
+  ioctl(loop, LOOP_CLR_FD);
+  close(loop);
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out, "loop device " + device + " backed by " + file_ + "\n");
 }
 
 TEST_F(Mount, HolderThatIgnoresSigtermEndsBySigkill) {

@@ -1,6 +1,7 @@
 // The matcher, the pid parser, the link reader and the named-link probes, seen
-// from inside the process killer: this file compiles the module itself so that
-// its internal functions are in reach.
+// from inside the process killer, and the parsers of what keeps a mount busy
+// with no process: this file compiles both modules so that their internal
+// functions are in reach.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,21 +15,31 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <string>
 
+#include "OtherHolders.cpp"
 #include "ProcessKiller.cpp"
 #include "support.h"
 
 namespace {
 
-// With no bound socket noted, and the process alone, not its threads.
+// With no bound socket noted, the process alone, not its threads, and what
+// hit in g_found.
 const BoundSockets kNoSockets = {};
+Holding g_found;
 int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
-  return CheckFileDescriptorSymLinks(pid, mount_point, &kNoSockets);
+  return CheckFileDescriptorSymLinks(pid, mount_point, &kNoSockets, &g_found);
 }
 int HoldsMountPoint(pid_t pid, const char* mount_point) {
-  return HoldsMountPoint(pid, mount_point, &kNoSockets, 0);
+  return HoldsMountPoint(pid, mount_point, &kNoSockets, 0, &g_found);
+}
+int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
+  return CheckSymLink(pid, mount_point, link_name, BUSYUMOUNT_CWD, &g_found);
+}
+int CheckFileMaps(pid_t pid, const char* mount_point) {
+  return CheckFileMaps(pid, mount_point, &g_found);
 }
 
 struct MatchCase {
@@ -355,7 +366,7 @@ TEST_P(MapsLines, JudgesEachLineByTheFileItNames) {
   const std::string& text = GetParam().text;
   FILE* maps = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
   ASSERT_NE(maps, nullptr);
-  EXPECT_EQ(CheckMapsStream(maps, "/mnt/disk"), GetParam().expected);
+  EXPECT_EQ(CheckMapsStream(maps, "/mnt/disk", &g_found), GetParam().expected);
   fclose(maps);
 }
 
@@ -385,6 +396,61 @@ INSTANTIATE_TEST_SUITE_P(
         MapsCase{"LineAfterALineFillingTheBuffer",
                  kFields + "/" + kPieceTail.substr(1) + "\n" + kFields + "/mnt/disk/a\n", 1}),
     [](const testing::TestParamInfo<MapsCase>& info) { return std::string(info.param.name); });
+
+// A text of mountinfo, swaps or a loop device's backing_file, and what it
+// tells of under /mnt/disk: "<hold> <device> <path>;" each.
+struct OtherCase {
+  const char* name;
+  OtherHold source;
+  std::string text;
+  std::string expected;
+};
+
+class OtherHolderTexts : public testing::TestWithParam<OtherCase> {};
+
+TEST_P(OtherHolderTexts, TellsWhatLiesUnderTheMountPointUnescaped) {
+  const OtherCase& c = GetParam();
+  std::string told;
+  const auto collect = [](OtherHold hold, const char* device, const char* path, void* told) {
+    *static_cast<std::string*>(told) += std::to_string(hold) + " " + device + " " + path + ";";
+  };
+  if (c.source == kLoopDevice) {
+    const std::string block = MakeTempDir();
+    ASSERT_TRUE(MakePath(block + "/loop3/loop/backing_file", true));
+    std::ofstream(block + "/loop3/loop/backing_file") << c.text;
+    ReportLoopDevices(block.c_str(), "/mnt/disk", collect, &told);
+  } else {
+    FILE* stream = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
+    ASSERT_NE(stream, nullptr);
+    ReportLines(stream, c.source == kSubmount ? 4 : 0, "/mnt/disk", c.source, collect, &told);
+    fclose(stream);
+  }
+  EXPECT_EQ(told, c.expected);
+}
+
+const std::string kMount = "36 35 0:50 / ";
+const std::string kMountEnd = " rw,relatime shared:1 - tmpfs t rw\n";
+const std::string kSwaps = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    OtherHolders, OtherHolderTexts,
+    testing::Values(
+        OtherCase{"Submount", kSubmount, kMount + "/mnt/disk/sub" + kMountEnd, "0  /mnt/disk/sub;"},
+        OtherCase{"MountPointItselfAndSibling", kSubmount,
+                  kMount + "/mnt/disk" + kMountEnd + kMount + "/mnt/disk2/s" + kMountEnd, ""},
+        OtherCase{"EscapedBlankAndBackslash", kSubmount,
+                  kMount + "/mnt/disk/a\\040b\\134n" + kMountEnd, "0  /mnt/disk/a b\\n;"},
+        OtherCase{"EscapedNewlineInASibling", kSubmount, kMount + "/mnt/disk\\012/x" + kMountEnd,
+                  ""},
+        OtherCase{"SwapFile", kSwapFile,
+                  kSwaps + "/mnt/disk/swap\\040file                     file\t\t1024\t\t0\t\t-2\n" +
+                      "/dev/sda2                               partition\t2048\t\t0\t\t-3\n",
+                  "2  /mnt/disk/swap file;"},
+        OtherCase{"LoopDevice", kLoopDevice, "/mnt/disk/image\n", "1 loop3 /mnt/disk/image;"},
+        OtherCase{"LoopDeviceWithANewlineInItsFile", kLoopDevice, "/mnt/disk/a\nb\n",
+                  "1 loop3 /mnt/disk/a\nb;"},
+        OtherCase{"LoopDeviceElsewhereOrUnbound", kLoopDevice, "/mnt/disk2/image\n", ""}),
+    [](const testing::TestParamInfo<OtherCase>& info) { return std::string(info.param.name); });
 
 // Runs `check` in a child whose file system uid is not root: the kernel then
 // drops its right to read what it doesn't own, such as another process's
