@@ -75,12 +75,17 @@ set(CPACK_COMPONENT_TOOL_DESCRIPTION "${PROJECT_DESCRIPTION}
 busyumount unmounts the file system at a mount point. While processes keep
 it busy, it retries ten times a second apart, and from the fifth failure on
 it signals every process that holds anything under the mount point (an open
-file or directory, a mapped file, its working directory, root or
-executable): SIGTERM first, SIGKILL after. For scripts on phones, recovery
-images and embedded boards.")
+file or directory, a bound Unix socket, a mapped file, its working
+directory, root or executable, in any thread once the main thread has
+exited): SIGTERM first, SIGKILL after. On request it lists the holders
+without acting (-n), or tells each attempt and signal as it goes (-v), with
+what keeps the mount busy with no process: submounts, loop devices, swap
+files. For scripts on phones, recovery images and embedded boards.")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "process sweep of busyumount, as a static library
 The static library libbusyumount.a and its header <busyumount/ProcessKiller.h>
 give a program busyumount's sweep: signal every process that holds anything
-under a mount point, sparing the processes the caller lists. With a CMake
-package, for find_package(busyumount), and a pkg-config file.")
+under a mount point, sparing the processes the caller lists, and on request
+report each holder (process, command, what it holds, the signal's result)
+or list them without signalling. With a CMake package, for
+find_package(busyumount), and a pkg-config file.")
 include(CPack)

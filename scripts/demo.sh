@@ -1,12 +1,12 @@
 #!/bin/bash
 # Shows busyumount at work: in a private namespace, a tmpfs held busy by a few
-# processes is freed, and each holder's end is shown. Installs what it lacks
-# and builds the tool first.
+# processes is listed (-n) and freed (-v), and each holder's end is shown.
+# Installs what it lacks and builds the tool first.
 set -eu
 cd "$(dirname "$0")/.."
 
 if [ "${BUSYUMOUNT_DEMO_INSIDE:-}" != 1 ]; then
-  scripts/install-deps.sh cmake make g++ util-linux mount psmisc netcat-openbsd
+  scripts/install-deps.sh cmake make g++ util-linux mount netcat-openbsd
   cmake -S . -B build-demo -DBUSYUMOUNT_TESTS=OFF >/dev/null
   cmake --build build-demo -j"$(nproc)" --target busyumount >/dev/null
   # Everything below runs in a PID namespace of its own: the tool can signal
@@ -90,16 +90,16 @@ start "bystander: pipes only" "cd / && exec sleep 600 </dev/null | cat"
 start "bystander: socket bound in disk2" "cd / && exec nc.openbsd -lU $base/disk2/ctl.sock"
 bound "$base/disk2/ctl.sock"
 
-echo "== $disk is a mount point held busy by:"
-fuser -vm "$disk" 2>&1 | sed 's/^/   /'
+echo "== busyumount -n $disk: what holds it"
+"$tool" -n "$disk" | sed 's/^/   /'
 echo
-echo "== busyumount $disk"
+echo "== busyumount -v $disk"
 start_ns=$(date +%s%N)
 # From here on bash would note each holder that dies on its standard error;
-# the report below says it better. The tool itself writes nothing.
+# the report below says it better. Without -v the tool writes nothing.
 exec 2>/dev/null
-"$tool" "$disk"
-status=$?
+"$tool" -v "$disk" 2>&1 | sed 's/^/   /'
+status=${PIPESTATUS[0]}
 end_ns=$(date +%s%N)
 elapsed=$(((end_ns - start_ns) / 1000000))
 printf '   exit status %d after %d.%03d s\n' "$status" $((elapsed / 1000)) $((elapsed % 1000))
