@@ -29,7 +29,10 @@ for stage in $stages; do
     native) packages="$packages valgrind pkg-config libbenchmark-dev lintian devscripts" ;;
     aarch64) packages="$packages g++-aarch64-linux-gnu $vm lintian musl-dev:arm64" ;;
     armv7) packages="$packages g++-arm-linux-gnueabihf $vm lintian" ;;
-    android) packages="$packages clang-14 lld-14 llvm-14 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf $vm" ;;
+    android)
+      [ -z "${ANDROID_NDK:-}" ] ||
+        packages="$packages clang-14 lld-14 llvm-14 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf $vm"
+      ;;
     sanitize) ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     lint) packages="$packages clang clang-tidy cppcheck blueprint-tools" ;;

@@ -1,14 +1,15 @@
 // The driver's timeline and options, run against stand-ins for umount(),
-// sleep(), the sweep and the reading of what holds a mount with no process,
-// which this program links in place of the real ones. Each call is written
-// to a log: U an unmount attempt, P a pause, T a SIGTERM sweep and K a
-// SIGKILL sweep, t and k a telling sweep, L a listing, O the other holders.
+// sleep(), the sweep and the other holders' reading, which this program links
+// in place of the real ones. Each call is written to a log: U an unmount
+// attempt, P a pause, T a SIGTERM sweep and K a SIGKILL sweep, t and k the
+// same telling, L a listing, O the other holders read.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,17 +72,24 @@ struct Timeline {
   const char* name;
   std::vector<int> errors;
   const char* expected_log;
-  std::vector<const char*> options = {};
+  const char* options = "";
   int status = 0;
 };
 
-// Runs the driver as `words`, from a fresh start of option parsing.
-int RunDriver(std::vector<const char*> words) {
+// Runs the driver with `options`, split at blanks, and `mount_point` unless
+// it is null, parsing options afresh; returns its status.
+int RunDriver(const char* options, const char* mount_point) {
+  std::vector<std::string> words = {"busyumount"};
+  std::istringstream split(options);
+  for (std::string word; split >> word;) words.push_back(word);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(const_cast<char*>(mount_point));
+  argv.push_back(nullptr);
   g_log.clear();
   g_stand_ins_ok = true;
   optind = 0;
-  words.push_back(nullptr);
-  return DriverMain(static_cast<int>(words.size()) - 1, const_cast<char**>(words.data()));
+  return DriverMain(static_cast<int>(argv.size()) - 1 - (mount_point == nullptr), argv.data());
 }
 
 class DriverTimeline : public testing::TestWithParam<Timeline> {};
@@ -91,67 +99,65 @@ TEST_P(DriverTimeline, AttemptsPausesAndSweepsInOrder) {
   g_attempt = 0;
   static const char mount_point[] = "/mnt/disk";
   g_mount_point = mount_point;
-  std::vector<const char*> words = {"busyumount"};
-  words.insert(words.end(), GetParam().options.begin(), GetParam().options.end());
-  words.push_back(mount_point);
   // A stale error from before must not end the attempts.
   errno = EINVAL;
-  EXPECT_EQ(RunDriver(words), GetParam().status);
+  EXPECT_EQ(RunDriver(GetParam().options, mount_point), GetParam().status);
   EXPECT_EQ(g_log, GetParam().expected_log);
   EXPECT_TRUE(g_stand_ins_ok);
+}
+
+std::string NameOf(const testing::TestParamInfo<Timeline>& info) {
+  return info.param.name;
 }
 
 constexpr int kStale = -1;
 
 INSTANTIATE_TEST_SUITE_P(
     Driver, DriverTimeline,
-    testing::Values(
-        Timeline{"FreeMount", {0}, "U"}, Timeline{"NotAMountPoint", {EINVAL}, "U"},
-        Timeline{"NoSuchPath", {ENOENT}, "U"},
-        Timeline{"StaysBusy", {}, "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
-        Timeline{"NotPermitted",
-                 {EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM},
-                 "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
-        Timeline{"FreedOnSecondAttempt", {EBUSY, 0}, "UPU"},
-        Timeline{"FreedRightAfterTheSigtermSweep",
-                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
-                 "UPUPUPUPUPTU"},
-        Timeline{"FreedAfterTheFirstSigkillSweep",
-                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
-                 "UPUPUPUPUPTUPKU"},
-        Timeline{"FreedOnTheLastAttempt",
-                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
-                 "UPUPUPUPUPTUPKUPKUPKUPKU"},
-        Timeline{
-            "GoneWhileBusy", {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, ENOENT}, "UPUPUPUPUPTUPKU"},
-        Timeline{"FailureWithoutErrno", {kStale, kStale, 0}, "UPUPU"},
-        Timeline{
-            "VerboseTellsItsSweepsAndTheOtherHolders", {}, "UPUPUPUPUPtUPkUPkUPkUPkUPkO", {"-v"}},
-        Timeline{"VerboseFreedOnTheSixthAttempt",
-                 {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
-                 "UPUPUPUPUPtU",
-                 {"--verbose"}},
-        Timeline{"VerboseNotAMountPoint", {EINVAL}, "U", {"-v", "--"}},
-        Timeline{"ListsAndNeitherUnmountsNorSignals", {}, "LO", {"-n"}, 1},
-        Timeline{"ListsVerbosely", {}, "LO", {"-v", "--list", "--"}, 1}),
-    [](const testing::TestParamInfo<Timeline>& info) { return std::string(info.param.name); });
+    testing::Values(Timeline{"FreeMount", {0}, "U"}, Timeline{"NotAMountPoint", {EINVAL}, "U"},
+                    Timeline{"NoSuchPath", {ENOENT}, "U"},
+                    Timeline{"StaysBusy", {}, "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
+                    Timeline{"NotPermitted",
+                             {EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM, EPERM},
+                             "UPUPUPUPUPTUPKUPKUPKUPKUPK"},
+                    Timeline{"FreedOnSecondAttempt", {EBUSY, 0}, "UPU"},
+                    Timeline{"FreedRightAfterTheSigtermSweep",
+                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                             "UPUPUPUPUPTU"},
+                    Timeline{"FreedAfterTheFirstSigkillSweep",
+                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                             "UPUPUPUPUPTUPKU"},
+                    Timeline{"FreedOnTheLastAttempt",
+                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                             "UPUPUPUPUPTUPKUPKUPKUPKU"},
+                    Timeline{"GoneWhileBusy",
+                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, ENOENT},
+                             "UPUPUPUPUPTUPKU"},
+                    Timeline{"FailureWithoutErrno", {kStale, kStale, 0}, "UPUPU"}),
+    NameOf);
 
-TEST(Driver, WrongCallsTryNothingAndHelpTriesNothingEither) {
-  const std::vector<std::vector<const char*>> wrong = {{"busyumount"},
-                                                       {"busyumount", "/mnt/a", "/mnt/b"},
-                                                       {},
-                                                       {"busyumount", "-x", "/mnt/a"},
-                                                       {"busyumount", "-n"},
-                                                       {"busyumount", "/mnt/a", "-v"},
-                                                       {"busyumount", "--"},
-                                                       {"busyumount", "--list=1", "/mnt/a"},
-                                                       {"busyumount", "-nx", "/mnt/a"}};
-  for (const auto& words : wrong) {
-    EXPECT_EQ(RunDriver(words), -1) << words.size() << " words";
+INSTANTIATE_TEST_SUITE_P(
+    Options, DriverTimeline,
+    testing::Values(Timeline{"Verbose", {}, "UPUPUPUPUPtUPkUPkUPkUPkUPkO", "-v"},
+                    Timeline{"VerboseFreed",
+                             {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
+                             "UPUPUPUPUPtU",
+                             "--verbose --"},
+                    Timeline{"VerboseNotAMountPoint", {EINVAL}, "U", "-v"},
+                    Timeline{"ListsAndNeitherUnmountsNorSignals", {}, "LO", "-n", 1},
+                    Timeline{"ListsVerbosely", {}, "LO", "-v --list --", 1}),
+    NameOf);
+
+TEST(Driver, WrongCallsTryNothing) {
+  for (const char* call : {"", "/mnt/a /mnt/b", "-x /mnt/a", "-n", "/mnt/a -v", "--", "-nx /mnt/a",
+                           "--list=1 /mnt/a"}) {
+    EXPECT_EQ(RunDriver(call, nullptr), -1) << call;
     EXPECT_EQ(g_log, "");
   }
-  for (const char* option : {"-h", "--help", "--version"}) {
-    EXPECT_EQ(RunDriver({"busyumount", option, "/mnt/a"}), 0) << option;
+  char* empty[] = {nullptr};
+  EXPECT_EQ(DriverMain(0, empty), -1);
+  for (const char* call : {"-h /mnt/a", "--help", "--version"}) {
+    EXPECT_EQ(RunDriver(call, nullptr), 0) << call;
     EXPECT_EQ(g_log, "");
   }
 }

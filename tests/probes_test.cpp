@@ -435,12 +435,13 @@ const std::string kSwaps = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
 INSTANTIATE_TEST_SUITE_P(
     OtherHolders, OtherHolderTexts,
     testing::Values(
-        OtherCase{"Submount", kSubmount, kMount + "/mnt/disk/sub" + kMountEnd, "0  /mnt/disk/sub;"},
-        OtherCase{"MountPointItselfAndSibling", kSubmount,
-                  kMount + "/mnt/disk" + kMountEnd + kMount + "/mnt/disk2/s" + kMountEnd, ""},
-        OtherCase{"EscapedBlankAndBackslash", kSubmount,
-                  kMount + "/mnt/disk/a\\040b\\134n" + kMountEnd, "0  /mnt/disk/a b\\n;"},
-        OtherCase{"EscapedNewlineInASibling", kSubmount, kMount + "/mnt/disk\\012/x" + kMountEnd,
+        OtherCase{
+            "SubmountsEscaped", kSubmount,
+            kMount + "/mnt/disk/sub" + kMountEnd + kMount + "/mnt/disk/a\\040b\\134n" + kMountEnd,
+            "0  /mnt/disk/sub;0  /mnt/disk/a b\\n;"},
+        OtherCase{"MountPointItselfAndSiblings", kSubmount,
+                  kMount + "/mnt/disk" + kMountEnd + kMount + "/mnt/disk2/s" + kMountEnd + kMount +
+                      "/mnt/disk\\012/x" + kMountEnd,
                   ""},
         OtherCase{"SwapFile", kSwapFile,
                   kSwaps + "/mnt/disk/swap\\040file                     file\t\t1024\t\t0\t\t-2\n" +
