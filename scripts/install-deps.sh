@@ -1,10 +1,17 @@
 #!/bin/sh
 # Installs the Debian packages named as arguments that are not installed yet.
 # Needs root (or sudo) only when something is missing.
+# A name without an architecture means this machine's (or "all"): musl-dev
+# for arm64 alone doesn't stand in for the native one.
 missing=""
+native=$(dpkg --print-architecture)
 for package in "$@"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing="$missing $package"
+  case $package in
+    *:*) arches='[^ ]+' ;;
+    *) arches="$native|all" ;;
+  esac
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$package" 2>/dev/null |
+    grep -Eqx "install ok installed ($arches)" || missing="$missing $package"
 done
 [ -z "$missing" ] && exit 0
 echo "installing with apt-get:$missing"
