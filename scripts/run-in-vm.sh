@@ -2,8 +2,8 @@
 # Runs test programs built for aarch64 or armv7 on a real ARM kernel: Debian
 # 12's own (Linux 6.1, the line of Android's 6.1 kernels), or for aarch64-16k
 # its Linux 6.12 with 16 KB pages (as Android 15 devices have), booted by
-# qemu's full-system emulation with an initramfs of busybox and the programs. Each
-# program runs as the first process of a private PID and mount namespace
+# qemu's full-system emulation with an initramfs of busybox and the programs.
+# Each program runs as the first process of a private PID and mount namespace
 # inside the machine, all of them side by side; the machine can signal
 # nothing outside itself. Prints the kernel, each program's result and the
 # output of those that failed; fails unless every one passed.
@@ -11,10 +11,11 @@
 #   scripts/run-in-vm.sh aarch64|aarch64-16k|armv7l JOBS CACHE
 #
 # JOBS lists, a line each, "copy FILE" for a file the programs need (the tool)
-# and "run NAME [VARIABLE=VALUE...] PROGRAM [ARGUMENT...]". Files keep their paths in the
-# machine, and a dynamically linked one gets the libraries it names from the
-# cross toolchain. The kernel and busybox-static of the architecture come from
-# Debian's archive (apt-get download, not installed) and are kept in CACHE.
+# and "run NAME [VARIABLE=VALUE...] PROGRAM [ARGUMENT...]". Files keep their
+# paths in the machine, and a dynamically linked one gets the libraries it
+# names from the cross toolchain. The kernel and busybox-static of the
+# architecture come from Debian's archive (apt-get download, not installed)
+# and are kept in CACHE.
 set -eu
 arch=$1 jobs=$2 cache=$3
 case $arch in

@@ -276,12 +276,13 @@ int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point, const BoundS
   Directory descriptors;
   if (!ProcPath(path, pid, "fd") || !OpenDirectory(path, &descriptors)) return 0;
   int hit = 0;
+  // A noted socket turns it to BUSYUMOUNT_SOCKET, and ends the walk.
+  found->hold = BUSYUMOUNT_DESCRIPTOR;
   while (!hit) {
     const char* name = ReadDirectory(&descriptors);
     if (name == nullptr) break;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     // A descriptor closed meanwhile is simply passed over.
-    found->hold = BUSYUMOUNT_DESCRIPTOR;
     hit = ReadSymLink(descriptors.fd, name, found->path) &&
           (PathMatchesMountPoint(found->path, mount_point) || IsBoundSocket(pid, sockets, found));
     if (hit) found->descriptor = get_pid(name);
