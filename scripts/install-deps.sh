@@ -18,4 +18,9 @@ echo "installing with apt-get:$missing"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq >/dev/null && $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+# A package list that can't be fetched (a mirror in the middle of a sync, say)
+# fails nothing by itself: apt-get install names what the lists that did
+# arrive can't give.
+$sudo apt-get update -qq >/dev/null || $sudo apt-get update -qq >/dev/null ||
+  echo "$0: going on with the package lists there are" >&2
+$sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null

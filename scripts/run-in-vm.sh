@@ -1,62 +1,158 @@
 #!/bin/sh
-# Runs test programs built for aarch64 or armv7 on a real ARM kernel: Debian
-# 12's own (Linux 6.1, the line of Android's 6.1 kernels), or for aarch64-16k
-# its Linux 6.12 with 16 KB pages (as Android 15 devices have), booted by
-# qemu's full-system emulation with an initramfs of busybox and the programs.
-# Each program runs as the first process of a private PID and mount namespace
-# inside the machine, all of them side by side; the machine can signal
-# nothing outside itself. Prints the kernel, each program's result and the
-# output of those that failed; fails unless every one passed.
+# Runs test programs built for aarch64 or armv7 on a real ARM kernel, booted by
+# qemu's full-system emulation with an initramfs of busybox and the programs:
+# Debian 12's own Linux 6.1 (the line of Android's 6.1 kernels), Debian 11's
+# Linux 5.10 (that of Android 12 and 13 devices), or for aarch64-16k Debian
+# 12's Linux 6.12 with 16 KB pages (as Android 15 devices have). Each program
+# runs as the first process of a private PID and mount namespace inside the
+# machine, all of them side by side; the machine can signal nothing outside
+# itself. Prints the kernel, each program's result and the output of those
+# that failed; fails unless every one passed.
 #
-#   scripts/run-in-vm.sh aarch64|aarch64-16k|armv7l JOBS CACHE
+#   scripts/run-in-vm.sh aarch64|aarch64-5.10|aarch64-16k|armv7l|armv7l-5.10 JOBS
 #
 # JOBS lists, a line each, "copy FILE" for a file the programs need (the tool)
 # and "run NAME [VARIABLE=VALUE...] PROGRAM [ARGUMENT...]". Files keep their
 # paths in the machine, and a dynamically linked one gets the libraries it
-# names from the cross toolchain. The kernel and busybox-static of the
-# architecture come from Debian's archive (apt-get download, not installed)
-# and are kept in CACHE.
+# names from the cross toolchain. The kernel, the modules the tests need from
+# it (loop devices, ext2) and busybox-static come from Debian's archive
+# (apt-get download, not installed), once a machine: they are kept in the
+# user's cache, a directory for each package and version.
 set -eu
-arch=$1 jobs=$2 cache=$3
-case $arch in
-  aarch64)
-    deb=arm64 image=linux-image-arm64 linux=6.1 triple=aarch64-linux-gnu
+machine=$1 jobs=$2
+suite=bookworm
+case $machine in
+  aarch64*)
+    deb=arm64 image=linux-image-arm64 flavour=arm64 linux=6.1 triple=aarch64-linux-gnu
     qemu="qemu-system-aarch64 -M virt -cpu cortex-a57"
     ;;
-  aarch64-16k)
-    # A Cortex-A57 has no 16 KB pages; qemu's "max" has every page size.
-    deb=arm64 image=linux-image-6.12-arm64-16k linux=6.12 triple=aarch64-linux-gnu
-    qemu="qemu-system-aarch64 -M virt -cpu max"
-    ;;
-  armv7l)
-    deb=armhf image=linux-image-armmp linux=6.1 triple=arm-linux-gnueabihf
+  armv7l*)
+    deb=armhf image=linux-image-armmp flavour=armmp linux=6.1 triple=arm-linux-gnueabihf
     qemu="qemu-system-arm -M virt,highmem=off -cpu cortex-a15"
     ;;
-  *) echo "$0: no virtual machine for $arch" >&2; exit 2 ;;
+esac
+case $machine in
+  aarch64 | armv7l) ;;
+  *-5.10) suite=bullseye linux=5.10 ;;
+  aarch64-16k)
+    # A Cortex-A57 has no 16 KB pages; qemu's "max" has every page size.
+    image=linux-image-6.12-arm64-16k flavour=arm64-16k linux=6.12 qemu="qemu-system-aarch64 -M virt -cpu max"
+    ;;
+  *) echo "$0: no virtual machine for $machine" >&2; exit 2 ;;
 esac
 
-mkdir -p "$cache"
-if [ ! -s "$cache/vmlinuz" ] || [ ! -s "$cache/busybox" ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  dpkg --print-foreign-architectures | grep -qx $deb || $sudo dpkg --add-architecture $deb
-  $sudo apt-get update -qq
-  kernel=$(apt-cache depends "$image:$deb" | sed -n 's/.*Depends: \(linux-image-[^:]*\).*/\1/p')
-  download=$(mktemp -d)
-  chmod 777 "$download"  # apt's download user writes there
-  (cd "$download" && apt-get download -qq "$kernel:$deb" "busybox-static:$deb")
-  dpkg-deb --fsys-tarfile "$download"/linux-image-*.deb | tar -xO --wildcards './boot/vmlinuz-*' >"$cache/vmlinuz"
-  dpkg-deb --fsys-tarfile "$download"/busybox-static_*.deb | tar -xO ./bin/busybox >"$cache/busybox"
-  rm -rf "$download"
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/busyumount
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+# Bookworm's packages come through the machine's own apt, bullseye's through
+# an apt state of their own in the cache, from the same archive, so that the
+# system's sources and lists are left as they are.
+apt="apt-get" apt_cache="apt-cache"
+if [ $suite = bullseye ]; then
+  state=$cache/apt-$suite
+  mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+  touch "$state/status"
+  archive=$(apt-cache policy | sed -n 's|^ *[0-9]* \([a-z]*://[^ ]*\) bookworm/main .*|\1|p' | head -n 1)
+  echo "deb [arch=$deb] ${archive:-http://deb.debian.org/debian} $suite main" >"$state/sources.list"
+  options="-o Dir::Etc::SourceList=$state/sources.list -o Dir::Etc::SourceParts=/dev/null
+    -o Dir::State=$state -o Dir::State::status=$state/status -o Dir::Cache=$state/cache
+    -o APT::Architectures::=$deb"
+  apt="apt-get $options" apt_cache="apt-cache $options" sudo=""
+elif ! dpkg --print-foreign-architectures | grep -qx $deb; then
+  $sudo dpkg --add-architecture $deb
 fi
+
+# A list that can't be fetched (a mirror in the middle of a sync, say) fails
+# nothing by itself: what the lists that did arrive name is enough, and what
+# they don't name fails below, by name.
+updated=0
+update() {
+  [ $updated = 0 ] || return 0
+  updated=1
+  $sudo $apt update -qq || $sudo $apt update -qq ||
+    echo "$0: going on with the package lists there are" >&2
+}
+
+# Prints the cache directory for the newest version of package $1 that the
+# lists know (for the kernel's metapackage, of the kernel it depends on), or
+# nothing.
+cached() {
+  name=$1
+  case $name in
+    linux-image-*) name=$($apt_cache depends "$name:$deb" 2>/dev/null |
+      sed -n 's/.*Depends: \(linux-image-[^:]*\).*/\1/p' | head -n 1) ;;
+  esac
+  version=$($apt_cache show --no-all-versions "$name:$deb" 2>/dev/null | sed -n 's/^Version: //p')
+  [ -z "$name" ] || [ -z "$version" ] || echo "$cache/${name}_${version}_$deb"
+}
+
+# Sets `dir` to the cache directory that holds package $1's files, the files
+# that `extract` takes from the package (a .deb named as the argument) into
+# the current directory, downloading it first if the cache lacks it. When no
+# list knows the package, the newest of its versions in the cache matching
+# the glob $2 will do.
+fetch() {
+  dir=$(cached "$1")
+  [ -n "$dir" ] && [ -d "$dir" ] && return 0
+  update
+  dir=$(cached "$1")
+  [ -n "$dir" ] || dir=$(find "$cache" -maxdepth 1 -name "$2" | sort -V | tail -n 1)
+  if [ -z "$dir" ]; then
+    echo "$0: can't have $1 for $deb: no package list names it, and $cache holds none" >&2
+    exit 1
+  fi
+  [ -d "$dir" ] && return 0
+  # A download cut short is never taken for a whole one: the files go
+  # under their name only once all are there.
+  download=$(mktemp -d "$dir.XXXXXX")
+  chmod 777 "$download" # apt's download user writes there
+  package=$(basename "$dir" | cut -d_ -f1)
+  version=$(basename "$dir" | cut -d_ -f2)
+  (cd "$download" && $apt download -qq "$package:$deb=$version" && mkdir files &&
+    cd files && $extract ../*.deb) || { rm -rf "$download"; exit 1; }
+  mv -T "$download/files" "$dir"
+  rm -rf "$download"
+}
+
+# The kernel and the modules that loop devices and ext2 need, where they are
+# modules, in the order they load (the machine's init names them again).
+modules="crc16 mbcache jbd2 ext4 loop"
+kernel_files() {
+  dpkg-deb --fsys-tarfile "$1" | tar -x --wildcards './boot/vmlinuz-*' './lib/modules/*.ko*'
+  mv boot/vmlinuz-* vmlinuz
+  for module in $modules; do
+    file=$(find lib/modules -name "$module.ko*" | head -n 1)
+    case $file in
+      "") ;;
+      *.xz) xz -dc "$file" >"$module.ko" ;;
+      *.zst) zstd -qdc "$file" >"$module.ko" ;;
+      *) mv "$file" "$module.ko" ;;
+    esac
+  done
+  rm -rf boot lib
+}
+busybox_files() {
+  dpkg-deb --fsys-tarfile "$1" | tar -xO ./bin/busybox >busybox
+}
+
+mkdir -p "$cache"
+extract=kernel_files
+fetch $image "linux-image-$linux[.-]*-${flavour}_*_$deb"
+kernel=$dir
+extract=busybox_files
+fetch busybox-static "busybox-static_*_$deb"
+busybox=$dir/busybox
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib" "$root/proc" \
-  "$root/dev" "$root/tmp"
+  "$root/sys" "$root/dev" "$root/tmp"
 chmod 755 "$root"  # the machine's /, which tests enter as other users
-cp "$cache/busybox" "$root/bin/busybox"
+cp "$busybox" "$root/bin/busybox"
+for module in $modules; do
+  [ ! -f "$kernel/$module.ko" ] || cp "$kernel/$module.ko" "$root/lib/"
+done
 chmod +x "$root/bin/busybox"
 # Copies a file to its own path in the machine, with what it needs to run,
 # once however many jobs name it.
@@ -88,7 +184,10 @@ cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s
 # The initramfs is writable as it is; a tmpfs on /tmp would hide its files.
-mount -t proc proc /proc && mount -t devtmpfs dev /dev
+mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
+for module in crc16 mbcache jbd2 ext4 loop; do
+  [ ! -f /lib/$module.ko ] || insmod /lib/$module.ko
+done
 echo "busyumount-vm: kernel $(uname -srm)"
 while read -r name command; do
   (
@@ -112,7 +211,7 @@ chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
 
 # The kernel's own messages are left out; "quiet" keeps them few.
-timeout 900 $qemu -smp 2 -m 1024 -nographic -no-reboot -nic none -kernel "$cache/vmlinuz" \
+timeout 900 $qemu -smp 2 -m 1024 -nographic -no-reboot -nic none -kernel "$kernel/vmlinuz" \
   -initrd "$work/initrd.gz" -append "console=ttyAMA0 panic=-1 quiet" </dev/null | tr -d '\r' |
   tee "$work/console" | grep -a -v '^\[ *[0-9.]*\] ' || true
 grep -aq "^busyumount-vm: kernel Linux $linux\\." "$work/console" &&

@@ -1,11 +1,12 @@
 #!/bin/sh
 # Builds busyumount and passes every test, stage by stage: natively; for
 # aarch64 and armv7, in virtual machines with Debian's Linux 6.1 for ARM
-# (scripts/run-in-vm.sh, under qemu's full-system emulation), and for aarch64
-# the end-to-end tests again on Linux 6.12 with 16 KB pages, against the glibc
-# tool and a static musl one; for Android, with the NDK that ANDROID_NDK names
-# (skipped without one), the README's build checked for a device and a static
-# bionic tool under the end-to-end tests in those machines; natively again
+# (scripts/run-in-vm.sh, under qemu's full-system emulation), the end-to-end
+# tests again on Linux 5.10, and for aarch64 on Linux 6.12 with 16 KB pages,
+# against the glibc tool and a static musl one; for Android, with the NDK
+# that ANDROID_NDK names (skipped without one), the README's build checked
+# for a device and a static bionic tool under the end-to-end tests on Linux
+# 6.1 and 5.10; natively again
 # with AddressSanitizer and UndefinedBehaviorSanitizer; then fuzzing each fuzz
 # target for a few seconds (FUZZ_SECONDS, default 5), and linting the sources
 # with clang-tidy and cppcheck, and Android.bp with bpfmt. The native and ARM
@@ -102,8 +103,8 @@ c_library() {
   esac
 }
 
-# Runs the end-to-end tests of cross build $1 in the virtual machine $2
-# (aarch64, aarch64-16k or armv7l), once against each tool given after them;
+# Runs the end-to-end tests of cross build $1 in the virtual machine $2 (as
+# scripts/run-in-vm.sh names them), once against each tool given after them;
 # tells the kernel and each tool's C library.
 end_to_end_in_vm() {
   build=$1 machine=$2
@@ -115,22 +116,27 @@ end_to_end_in_vm() {
     sed -n "s|^run \(end_to_end[^ ]*\) |run \1-$(c_library "$tool") BUSYUMOUNT_TOOL=$tool |p" \
       "$build/vm-jobs" >>"$jobs"
   done
-  cache=$build/vm
-  [ "$machine" = aarch64-16k ] && cache=$build/vm-16k
-  scripts/run-in-vm.sh "$machine" "$jobs" "$cache" >"$jobs.log" || { cat "$jobs.log"; return 1; }
+  scripts/run-in-vm.sh "$machine" "$jobs" >"$jobs.log" || { cat "$jobs.log"; return 1; }
   kernel=$(sed -n 's/^busyumount-vm: kernel //p' "$jobs.log")
   for tool in "$@"; do
     echo "== end-to-end tests ran on $kernel against ${tool#"$PWD"/} ($(c_library "$tool"))"
   done
 }
 
-# Besides Linux 6.1, the end-to-end tests on Linux 6.12 with 16 KB pages,
-# against the glibc tool and a static musl one.
+# Besides the suite on Linux 6.1, the end-to-end tests on Linux 5.10, and on
+# Linux 6.12 with 16 KB pages against the glibc tool and a static musl one.
 aarch64() {
   cmake --workflow --preset aarch64 && check_packages aarch64 &&
+    end_to_end_in_vm build-aarch64 aarch64-5.10 "$PWD/build-aarch64/busyumount" &&
     cmake --preset aarch64-musl >/dev/null && cmake --build --preset aarch64-musl >/dev/null &&
     end_to_end_in_vm build-aarch64 aarch64-16k "$PWD/build-aarch64/busyumount" \
       "$PWD/build-aarch64-musl/busyumount"
+}
+
+# Besides the suite on Linux 6.1, the end-to-end tests on Linux 5.10.
+armv7() {
+  cmake --workflow --preset armv7 && check_packages armv7 &&
+    end_to_end_in_vm build-armv7 armv7l-5.10 "$PWD/build-armv7/busyumount"
 }
 
 # Checks an NDK build of the tool for a device: the dynamic linker $2, libc.so
@@ -172,7 +178,9 @@ android() {
     check_device_elf "build-android-$abi-OFF/busyumount" "$linker" "$align" &&
       cmake --preset "$preset" >/dev/null &&
       cmake --build --preset "$preset" --target end_to_end_test >/dev/null 2>&1 &&
-      end_to_end_in_vm "build-$preset" "$machine" "$PWD/build-android-$abi-ON/busyumount" || return 1
+      end_to_end_in_vm "build-$preset" "$machine" "$PWD/build-android-$abi-ON/busyumount" &&
+      end_to_end_in_vm "build-$preset" "$machine-5.10" "$PWD/build-android-$abi-ON/busyumount" ||
+      return 1
   done
 }
 
@@ -184,7 +192,7 @@ for stage in $stages; do
   run="cmake --workflow --preset $stage"
   check=$stage
   case $stage in
-    aarch64) run=aarch64 check="" ;;
+    aarch64 | armv7) run=$stage check="" ;;
     android)
       run=android check=""
       if [ -z "${ANDROID_NDK:-}" ]; then
