@@ -23,8 +23,9 @@ install(FILES src/ProcessKiller.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/busyum
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/busyumount)
 install(EXPORT busyumount NAMESPACE busyumount:: FILE busyumountConfig.cmake
         DESTINATION ${config_dir} COMPONENT dev)
-# Before 1.0 a minor version may change the interface.
-write_basic_package_version_file(busyumountConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+# A release serves every program written against an earlier one of the same
+# major version: a minor release only adds to the interface.
+write_basic_package_version_file(busyumountConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/busyumountConfigVersion.cmake DESTINATION ${config_dir}
         COMPONENT dev)
 # The file names its prefix relative to itself, so that the tree can move.
