@@ -9,7 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "Matcher.cpp"
+#include "MountTable.cpp"
+#include "ProcFiles.cpp"
 #include "ProcessKiller.cpp"
+#include "UnixSockets.cpp"
 
 // The rule, said once more without the matcher's code: a mount point of two
 // or more characters claims itself and whatever continues it after a '/';

@@ -14,7 +14,11 @@ extern "C" {
 // or directory, a Unix socket bound there, a mapped file, its working
 // directory, root or executable; once its main thread has exited, in any of
 // its other threads. Paths are compared as text, as /proc shows them to the
-// caller, in the caller's network namespace for sockets.
+// caller, in the caller's network namespace for sockets; a file held by
+// descriptor, working directory, root or executable must also lie on one of
+// the file systems mounted at or under `mount_point` (in any mount namespace),
+// so that a directory the mount covers, or a look-alike mount elsewhere,
+// holds nothing.
 // `signal_selector` 0 sends SIGTERM, any other value SIGKILL. The first
 // `excluded_count` ids of `excluded_pids` are spared; with a count of 0 or
 // less the list is never read and may be null. Nobody else is spared: the
@@ -59,9 +63,13 @@ typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* co
 // The sweep of KillProcessesWithOpenFiles(), through the same holder test, that
 // also tells `report` (with `context`) of each holder it finds and doesn't
 // spare, once its signal is sent. It sends `signal` itself, SIGTERM or SIGKILL
-// say; with a `signal` of 0 it signals nobody and only tells.
-void ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
-                                  int excluded_count, BusyumountReport report, void* context);
+// say; with a `signal` of 0 it signals nobody and only tells. Returns how many
+// processes it could not judge because it may not read their /proc entries
+// (SELinux, or another user's process without root), or -1 if /proc itself
+// can't be read (errno says why). A process that exits meanwhile is not
+// counted.
+int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
+                                 int excluded_count, BusyumountReport report, void* context);
 
 #ifdef __cplusplus
 }

@@ -27,7 +27,8 @@ constexpr char kHelp[] =
     "fifth failure on, signals the processes that hold it: SIGTERM, then SIGKILL.\n"
     "\n"
     "  -n, --list     list what holds the mount point, and exit: 0 if anything\n"
-    "                 does, 1 if nothing; unmounts nothing and signals nobody\n"
+    "                 does, 1 if nothing, 2 if nothing found but some processes\n"
+    "                 could not be inspected; unmounts nothing and signals nobody\n"
     "  -v, --verbose  tell each attempt, each signal and the end on standard error\n"
     "  -h, --help     show this help\n"
     "      --version  show the version\n";
@@ -98,6 +99,17 @@ void TellOtherHolder(OtherHold hold, const char* device, const char* path, void*
   (void)putc('\n', out);
 }
 
+// Says on standard error what a sweep could not look at: `uninspected`
+// processes whose /proc entries were kept from it, or (-1) /proc itself.
+void TellUninspected(int uninspected) {
+  if (uninspected < 0) {
+    (void)fprintf(stderr, "busyumount: could not read /proc: %s\n", strerror(errno));
+  } else if (uninspected > 0) {
+    (void)fprintf(stderr, "busyumount: could not inspect %d process%s: %s\n", uninspected,
+                  uninspected == 1 ? "" : "es", strerror(EACCES));
+  }
+}
+
 // Writes "busyumount: <mount point>: " to standard error.
 void TellAbout(const char* mount_point) {
   (void)fputs("busyumount: ", stderr);
@@ -146,10 +158,14 @@ int main(int argc, char** argv) {
   const pid_t self = getpid();
   if (list) {
     int listed = 0;
-    ReportProcessesWithOpenFiles(mount_point, 0, &self, 1, ListHolder, &listed);
+    const int uninspected =
+        ReportProcessesWithOpenFiles(mount_point, 0, &self, 1, ListHolder, &listed);
+    TellUninspected(uninspected);
     listed += ReportOtherHolders(mount_point, TellOtherHolder, stdout);
-    // As fuser does: 1 when nothing holds it.
-    return listed > 0 ? 0 : 1;
+    // As fuser does: 1 when nothing holds it; but 2 when it could not look
+    // everywhere, since nothing found is then no answer.
+    if (listed > 0) return 0;
+    return uninspected != 0 ? 2 : 1;
   }
   int escalate = 0;
   int attempt = 0;
@@ -168,8 +184,8 @@ int main(int argc, char** argv) {
     sleep(kPauseSeconds);
     if (attempt > kAttemptsWithoutSweep) {
       if (verbose) {
-        ReportProcessesWithOpenFiles(mount_point, escalate ? SIGKILL : SIGTERM, &self, 1,
-                                     TellSignal, nullptr);
+        TellUninspected(ReportProcessesWithOpenFiles(mount_point, escalate ? SIGKILL : SIGTERM,
+                                                     &self, 1, TellSignal, nullptr));
       } else {
         KillProcessesWithOpenFiles(mount_point, escalate, &self, 1);
       }

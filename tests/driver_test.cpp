@@ -53,11 +53,12 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                     excluded_pids != nullptr && excluded_pids[0] == getpid();
 }
 
-void ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
-                                  int excluded_count, BusyumountReport report, void*) {
+int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
+                                 int excluded_count, BusyumountReport report, void*) {
   g_log += signal == 0 ? 'L' : signal == SIGTERM ? 't' : 'k';
   g_stand_ins_ok &= mount_point == g_mount_point && excluded_count == 1 &&
                     excluded_pids[0] == getpid() && report != nullptr;
+  return 0;
 }
 
 int ReportOtherHolders(const char* mount_point, OtherHoldReport, void*) {

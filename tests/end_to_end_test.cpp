@@ -131,10 +131,18 @@ TEST_F(Mount, FreeMountIsUnmounted) {
 }
 
 TEST_F(Mount, BusyMountIsFreedBySigterm) {
+  // It worked in the directory before the mount covered it: it holds nothing.
+  ASSERT_EQ(umount(mount_point_.c_str()), 0);
+  const pid_t covered = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
+  ASSERT_EQ(mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_TRUE(MakePath(mount_point_ + "/deep/er"));
   const pid_t holder = SpawnChild([&] { return chdir((mount_point_ + "/deep/er").c_str()) == 0; });
   const pid_t bystander = SpawnChild([&] { return chdir((base_ + "/disk2").c_str()) == 0; });
+  ASSERT_GT(covered, 0);
   ASSERT_GT(holder, 0);
   ASSERT_GT(bystander, 0);
+  EXPECT_EQ(RunTool({"busyumount", "-n", mount_point_}).out,
+            std::to_string(holder) + " end_to_end_test cwd " + mount_point_ + "/deep/er\n");
   const ToolRun run = RunTool({"busyumount", mount_point_});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out + run.err, "");
@@ -144,6 +152,7 @@ TEST_F(Mount, BusyMountIsFreedBySigterm) {
   RecordProperty("seconds_to_free", std::to_string(run.seconds));
   EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
   EXPECT_EQ(SignalThatEnded(bystander), SIGVTALRM);
+  EXPECT_EQ(SignalThatEnded(covered), SIGVTALRM);
 }
 
 TEST_F(Mount, ToolStartedUnderTheMountSparesItselfAndTellsWhy) {
@@ -188,7 +197,8 @@ TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
                                "root " + jail,
                                "mapping " + mount_point_ + "/sh",
                                "socket " + fd + mount_point_ + "/s",
-                               "cwd \\(thread \\d+\\) " + jail};
+                               "cwd \\(thread \\d+\\) " + jail,
+                               "cwd " + jail};
   std::string listing;
   for (size_t i = 0; i < holders.size(); ++i) {
     listing += std::to_string(holders[i]) + " [^ ]+ " + holds[i] + "\n";
@@ -254,12 +264,19 @@ int CountLines(const std::string& path, const std::vector<std::string>& parts) {
 
 TEST_F(Mount, UnprivilegedToolSignalsOnlyItsOwnUsersProcesses) {
   constexpr uid_t kNobody = 65534;
-  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   // The tool must reach the mount point, to be refused with EPERM.
   ASSERT_EQ(chmod(base_.c_str(), 0755), 0);
+  const pid_t others = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
+  // Root's processes are kept from it: finding nothing, it says it could not look.
+  const ToolRun list = RunTool({"busyumount", "-n", mount_point_}, "/", {}, kNobody);
+  EXPECT_EQ(list.status, 2);
+  EXPECT_TRUE(std::regex_match(
+      list.out + list.err,
+      std::regex("busyumount: could not inspect \\d+ process(es)?: Permission denied\n")))
+      << list.err;
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   const std::string traces = MakeTempDir();
   ASSERT_EQ(chmod(traces.c_str(), 0777), 0);
-  const pid_t others = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
   const pid_t own =
       SpawnChild([&] { return chdir(mount_point_.c_str()) == 0 && BecomeUser(kNobody); });
   ASSERT_GT(others, 0);

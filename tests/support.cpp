@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -128,6 +129,35 @@ static bool ForgeBoundSocket(const std::string& mount_point, bool elsewhere) {
   return MakePath(path) && BindSocket(forger, path + "/s");
 }
 
+// Keeps a descriptor opened by a child of its own, on a tmpfs that the child
+// mounts at `mount_point`'s path in a mount namespace of its own, where the
+// child lives on, working there, until this process ends.
+static bool HoldDescriptorFromALookAlike(const std::string& mount_point) {
+  int ends[2];
+  int fd = -1;
+  char byte = 0;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec data = {&byte, 1};
+  msghdr message = {nullptr, 0, &data, 1, control, sizeof(control), 0};
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return false;
+  if (fork() == 0) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", mount_point.c_str(), "tmpfs", 0, nullptr) != 0 ||
+        (fd = open((mount_point + "/handed").c_str(), O_CREAT | O_RDWR, 0644)) < 0 ||
+        chdir(mount_point.c_str()) != 0) {
+      _exit(1);
+    }
+    CMSG_FIRSTHDR(&message)->cmsg_level = SOL_SOCKET;
+    CMSG_FIRSTHDR(&message)->cmsg_type = SCM_RIGHTS;
+    CMSG_FIRSTHDR(&message)->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(CMSG_FIRSTHDR(&message)), &fd, sizeof(int));
+    if (sendmsg(ends[1], &message, 0) != 1) _exit(1);
+    for (;;) pause();
+  }
+  return recvmsg(ends[0], &message, 0) == 1 && CMSG_FIRSTHDR(&message) != nullptr;
+}
+
 pid_t SpawnWithoutMainThread(const std::string& cwd) {
   static int ready[2];
   if (pipe(ready) != 0) return -1;
@@ -165,6 +195,8 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
       copied ? SpawnProgram(shell.c_str(), args, "/") : -1,
       SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/s"); }),
       SpawnWithoutMainThread(jail),
+      // In a mount namespace of its own, on its copy of the mount.
+      SpawnChild([&] { return unshare(CLONE_NEWNS) == 0 && chdir(jail.c_str()) == 0; }),
   };
 }
 
@@ -195,6 +227,7 @@ std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::st
           [&] { return chdir(sibling.c_str()) == 0 && ForgeBoundSocket(mount_point, false); }),
       SpawnChild(
           [&] { return chdir(sibling.c_str()) == 0 && ForgeBoundSocket(mount_point, true); }),
+      SpawnChild([&] { return HoldDescriptorFromALookAlike(mount_point); }),
   };
 }
 

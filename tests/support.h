@@ -45,7 +45,8 @@ bool MapWithoutDescriptor(const std::string& path);
 // the directory "deep" and the regular file `file`: an open file, an open
 // directory (the mount point itself), a mapping without a descriptor, a
 // working directory, a root directory, an executable (a copy of /bin/sh), a
-// bound socket, and a working directory whose main thread has exited.
+// bound socket, a working directory whose main thread has exited, and one in
+// a mount namespace of its own, on its copy of the mount.
 // Returns their pids, -1 for any that failed to start.
 std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const std::string& file);
 
@@ -57,7 +58,9 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const
 // newline; one with a socket bound at " <mount_point>/s" relative to
 // `sibling`; two
 // that forge lines of /proc/net/unix naming a socket of theirs as bound under
-// the mount point. Returns their pids, -1 for any that failed.
+// the mount point; one that keeps a descriptor handed over from its child,
+// which works and holds it on a look-alike tmpfs at the mount point's path in
+// a mount namespace of its own. Returns their pids, -1 for any that failed.
 std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::string& sibling,
                                    const std::string& parent);
 

@@ -1,0 +1,41 @@
+// The Unix sockets bound under the mount point, as /proc/net/unix lists them:
+// a descriptor shows such a socket as "socket:[inode]" alone, and the bound
+// path is in that listing only.
+#pragma once
+
+#include <stdio.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include "ProcFiles.h"
+
+namespace busyumount {
+
+// Unix sockets bound under the mount point that one sweep can note.
+constexpr int kMaxBoundSockets = 64;
+// A socket's bound path, which the kernel keeps to sun_path's size.
+constexpr size_t kSocketPathSize = sizeof(sockaddr_un::sun_path) + 1;
+
+// The sockets noted, by inode, with their paths, and the link of the
+// sweeper's network namespace, whose sockets alone the listing shows.
+struct BoundSockets {
+  int count;
+  unsigned long long inodes[kMaxBoundSockets];
+  char paths[kMaxBoundSockets][kSocketPathSize];
+  char network[kPathSize];
+};
+
+// Notes in `sockets` the sockets that `list`, read as /proc/net/unix, shows
+// bound strictly under `mount_point`, the first kMaxBoundSockets of them.
+void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* sockets);
+
+// Notes the sockets bound under `mount_point`, once a sweep, and the
+// sweeper's network namespace when there are any.
+void NoteBoundSockets(const char* mount_point, BoundSockets* sockets);
+
+// Returns the bound path of the noted socket that `target`, a descriptor's
+// link target, names ("socket:[<inode>]"), when process `pid` shares the
+// sweeper's network namespace; else null.
+const char* BoundSocketPath(pid_t pid, const BoundSockets* sockets, const char* target);
+
+}  // namespace busyumount
