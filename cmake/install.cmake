@@ -78,15 +78,18 @@ it busy, it retries ten times a second apart, and from the fifth failure on
 it signals every process that holds anything under the mount point (an open
 file or directory, a bound Unix socket, a mapped file, its working
 directory, root or executable, in any thread once the main thread has
-exited): SIGTERM first, SIGKILL after. On request it lists the holders
-without acting (-n), or tells each attempt and signal as it goes (-v), with
-what keeps the mount busy with no process: submounts, loop devices, swap
-files. For scripts on phones, recovery images and embedded boards.")
+exited), when the file lies on that mount: SIGTERM first, SIGKILL after.
+On request it unmounts the whole tree under the mount point too (-R), lists
+the holders without acting (-n), or tells each attempt and signal as it
+goes (-v), with holders stuck in uninterruptible sleep and what keeps the
+mount busy with no process: submounts, loop devices, swap files. For
+scripts on phones, recovery images and embedded boards.")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "process sweep of busyumount, as a static library
 The static library libbusyumount.a and its header <busyumount/ProcessKiller.h>
 give a program busyumount's sweep: signal every process that holds anything
 under a mount point, sparing the processes the caller lists, and on request
-report each holder (process, command, what it holds, the signal's result)
-or list them without signalling. With a CMake package, for
+report each holder (process, command, state, what it holds, the signal's
+result) or list them without signalling, and count the processes it could
+not inspect. With a CMake package, for
 find_package(busyumount), and a pkg-config file.")
 include(CPack)

@@ -38,6 +38,8 @@ namespace {
 constexpr size_t kMapsLineSize = kPathSize + 100;
 // A command name, which the kernel keeps to 15 bytes.
 constexpr size_t kCommandSize = 64;
+// The start of /proc/<pid>/stat: its id, command name and state.
+constexpr size_t kStatSize = 64;
 
 // What one sweep reads once and every probe consults.
 struct Sweep {
@@ -236,17 +238,33 @@ int SignalProcess(int handle, pid_t pid, int signal) {
   return kill(pid, signal) == 0 ? 0 : errno;
 }
 
+// Reads up to `size` - 1 bytes of the file `name` of the process that
+// `handle` stands for into `text`, NUL-terminated ("" if it can't be read).
+void ReadProcessFile(int handle, const char* name, char* text, size_t size) {
+  ssize_t length = -1;
+  const int fd = openat(handle, name, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    length = read(fd, text, size - 1);
+    close(fd);
+  }
+  text[length > 0 ? length : 0] = '\0';
+}
+
 // Reads the command name of the process that `handle` stands for into
 // `command` (kCommandSize bytes), NUL-terminated; "" if it can't be read.
 void ReadCommand(int handle, char* command) {
-  ssize_t length = -1;
-  const int fd = openat(handle, "comm", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    length = read(fd, command, kCommandSize - 1);
-    close(fd);
-  }
-  command[length > 0 ? length : 0] = '\0';
+  ReadProcessFile(handle, "comm", command, kCommandSize);
   command[strcspn(command, "\n")] = '\0';
+}
+
+// Returns the state of the process that `handle` stands for, or 0 if it
+// can't be read. It follows the command name, whose parentheses may hold
+// anything but the last ')'.
+char ReadState(int handle) {
+  char stat[kStatSize];
+  ReadProcessFile(handle, "stat", stat, sizeof(stat));
+  const char* end = strrchr(stat, ')');
+  return end != nullptr && end[1] == ' ' ? end[2] : '\0';
 }
 
 }  // namespace
@@ -282,13 +300,19 @@ int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_
     // A process that exited meanwhile, or that we may not signal, is passed
     // over; only a caller that asks is told.
     if (hit && !IsExcluded(pid, excluded_pids, excluded_count)) {
-      // Read first: a signalled process may be gone by the time of the report.
+      // Read first: a signalled process may be gone by the time of the report,
+      // and SIGKILL may wake one from its sleep.
       char command[kCommandSize] = "";
-      if (report != nullptr) ReadCommand(handle, command);
+      char state = '\0';
+      if (report != nullptr) {
+        ReadCommand(handle, command);
+        state = ReadState(handle);
+      }
       const int error = signal != 0 ? SignalProcess(handle, pid, signal) : 0;
       if (report != nullptr) {
         const BusyumountHolder holder = {pid,     found.thread, found.hold, found.descriptor,
-                                         command, found.path,   signal,     error};
+                                         command, found.path,   signal,     error,
+                                         state};
         report(&holder, context);
       }
     }

@@ -56,6 +56,9 @@ struct BusyumountHolder {
                         // the bound path
   int signal;           // the signal sent, or 0 if none was
   int error;            // 0, or the errno with which the signal was refused
+  char state;           // its state before the signal, as /proc/<pid>/stat
+                        // tells ('S', 'R', 'D' for uninterruptible sleep,
+                        // which outlives SIGKILL until its I/O ends), or 0
 };
 
 typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* context);

@@ -10,7 +10,10 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include "Matcher.h"
+#include "MountTable.h"
 #include "OtherHolders.h"
+#include "ProcFiles.h"
 #include "ProcessKiller.h"
 
 namespace {
@@ -19,19 +22,25 @@ constexpr int kAttempts = 10;
 constexpr unsigned kPauseSeconds = 1;
 // Sweeps follow the failed attempts after this many: the fifth on.
 constexpr int kAttemptsWithoutSweep = 4;
+// The mounts under the mount point that one attempt with -R unmounts at
+// most, and the bytes of their paths; any beyond wait for the next attempt.
+constexpr int kMaxSubmounts = 256;
+constexpr size_t kSubmountPathsSize = 4 * busyumount::kPathSize;
 
 constexpr char kHelp[] =
-    "usage: %s [-n | -v] [--] <mount_point>\n"
+    "usage: %s [-R] [-n | -v] [--] <mount_point>\n"
     "\n"
     "Unmounts <mount_point>, trying up to ten times a second apart; from the\n"
     "fifth failure on, signals the processes that hold it: SIGTERM, then SIGKILL.\n"
     "\n"
-    "  -n, --list     list what holds the mount point, and exit: 0 if anything\n"
-    "                 does, 1 if nothing, 2 if nothing found but some processes\n"
-    "                 could not be inspected; unmounts nothing and signals nobody\n"
-    "  -v, --verbose  tell each attempt, each signal and the end on standard error\n"
-    "  -h, --help     show this help\n"
-    "      --version  show the version\n";
+    "  -R, --recursive  unmount every mount under it too, deepest first, at each\n"
+    "                   attempt\n"
+    "  -n, --list       list what holds the mount point, and exit: 0 if anything\n"
+    "                   does, 1 if nothing, 2 if nothing found but some processes\n"
+    "                   could not be inspected; unmounts nothing, signals nobody\n"
+    "  -v, --verbose    tell each attempt, each signal and the end on standard error\n"
+    "  -h, --help       show this help\n"
+    "      --version    show the version\n";
 
 // Writes `text` to `out` with backslashes, control characters and the C1
 // controls of UTF-8 escaped (\\, \n, \t, \ooo): the text comes from other
@@ -80,6 +89,9 @@ void TellSignal(const BusyumountHolder* holder, void*) {
   PutEscaped(holder->command, stderr);
   (void)fprintf(stderr, "): %s; holds ", holder->error == 0 ? "sent" : strerror(holder->error));
   PutHold(holder, stderr);
+  if (holder->state == 'D') {
+    (void)fputs("; in uninterruptible sleep: it outlives SIGKILL until its I/O ends", stderr);
+  }
   (void)putc('\n', stderr);
 }
 
@@ -117,6 +129,51 @@ void TellAbout(const char* mount_point) {
   (void)fputs(": ", stderr);
 }
 
+// Returns how deep `path` lies: the number of its '/'.
+int Depth(const char* path) {
+  int depth = 0;
+  for (; *path != '\0'; ++path) depth += *path == '/';
+  return depth;
+}
+
+// Unmounts, deepest first, every mount under `mount_point` that the mount
+// table lists, telling each one unmounted when `verbose`. One that won't come
+// free keeps the mount point busy, which its own unmount then tells.
+void UnmountSubmounts(const char* mount_point, int verbose) {
+  char buffer[busyumount::kReadSize];
+  char paths[kSubmountPathsSize];
+  size_t offsets[kMaxSubmounts];
+  int count = 0;
+  size_t used = 0;
+  FILE* table = busyumount::OpenStream("/proc/self/mountinfo", buffer);
+  if (table == nullptr) return;
+  busyumount::Mount mount;
+  while (count < kMaxSubmounts && busyumount::ReadMount(table, &mount)) {
+    const size_t length = strlen(mount.mount_point) + 1;
+    if (!busyumount::LiesUnder(mount.mount_point, mount_point) || used + length > sizeof(paths)) {
+      continue;
+    }
+    memcpy(paths + used, mount.mount_point, length);
+    offsets[count++] = used;
+    used += length;
+  }
+  (void)fclose(table);
+  while (count > 0) {
+    int deepest = 0;
+    for (int i = 1; i < count; ++i) {
+      if (Depth(paths + offsets[i]) > Depth(paths + offsets[deepest])) deepest = i;
+    }
+    // Of mounts stacked at one path, the one on top goes first, whichever
+    // line is taken.
+    const char* path = paths + offsets[deepest];
+    if (umount(path) == 0 && verbose) {
+      TellAbout(path);
+      (void)fputs("unmounted\n", stderr);
+    }
+    offsets[deepest] = offsets[--count];
+  }
+}
+
 int Usage(const char* program) {
   // Should standard error be gone, there is nobody left to tell.
   (void)fprintf(stderr, "usage: %s  <mount_point>\n", program);
@@ -127,17 +184,19 @@ int Usage(const char* program) {
 
 int main(int argc, char** argv) {
   const char* program = argc > 0 ? argv[0] : "busyumount";
-  static const option kOptions[] = {{"list", no_argument, nullptr, 'n'},
-                                    {"verbose", no_argument, nullptr, 'v'},
-                                    {"help", no_argument, nullptr, 'h'},
-                                    {"version", no_argument, nullptr, 'V'},
-                                    {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {
+      {"recursive", no_argument, nullptr, 'R'}, {"list", no_argument, nullptr, 'n'},
+      {"verbose", no_argument, nullptr, 'v'},   {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0}};
+  int recursive = 0;
   int list = 0;
   int verbose = 0;
   // The usage line alone tells of a wrong call; options come first.
   opterr = 0;
-  for (int option; (option = getopt_long(argc, argv, "+nvh", kOptions, nullptr)) != -1;) {
-    if (option == 'n') {
+  for (int option; (option = getopt_long(argc, argv, "+Rnvh", kOptions, nullptr)) != -1;) {
+    if (option == 'R') {
+      recursive = 1;
+    } else if (option == 'n') {
       list = 1;
     } else if (option == 'v') {
       verbose = 1;
@@ -172,6 +231,7 @@ int main(int argc, char** argv) {
   int unmounted = 0;
   int error = 0;
   while (attempt < kAttempts) {
+    if (recursive) UnmountSubmounts(mount_point, verbose);
     errno = 0;
     unmounted = umount(mount_point) == 0;
     error = errno;

@@ -146,7 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
                              "--verbose --"},
                     Timeline{"VerboseNotAMountPoint", {EINVAL}, "U", "-v"},
                     Timeline{"ListsAndNeitherUnmountsNorSignals", {}, "LO", "-n", 1},
-                    Timeline{"ListsVerbosely", {}, "LO", "-v --list --", 1}),
+                    Timeline{"ListsVerbosely", {}, "LO", "-v --list --", 1},
+                    Timeline{"Recursive", {EBUSY, 0}, "UPU", "--recursive"},
+                    Timeline{"ListsRecursivelyAsItListsAlone", {}, "LO", "-R -n", 1}),
     NameOf);
 
 TEST(Driver, WrongCallsTryNothing) {

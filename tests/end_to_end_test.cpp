@@ -218,23 +218,113 @@ TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
   for (pid_t pid : bystanders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
-TEST_F(Mount, ListsALoopDeviceBackedByAFileUnderIt) {
+// Attaches a free loop device to `file`, detached once the last user lets go
+// of it (as mount -o loop does). Returns a descriptor of it and its path in
+// `device`, or -1 if none is to be had here.
+int AttachLoopDevice(const std::string& file, std::string* device) {
   const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-  if (control < 0) GTEST_SKIP() << "no loop devices here: /dev/loop-control: " << strerror(errno);
-  const int number = ioctl(control, LOOP_CTL_GET_FREE);
+  const int number = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
   close(control);
-  const std::string device = "/dev/loop" + std::to_string(number);
-  const int loop = open(device.c_str(), O_RDWR | O_CLOEXEC);
-  if (number < 0 || loop < 0) GTEST_SKIP() << "no free loop device here: " << strerror(errno);
-  const int backing = open(file_.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(ioctl(loop, LOOP_SET_FD, backing), 0);
+  *device = "/dev/loop" + std::to_string(number);
+  const int loop = number < 0 ? -1 : open(device->c_str(), O_RDWR | O_CLOEXEC);
+  const int backing = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  loop_info64 info = {};
+  info.lo_flags = LO_FLAGS_AUTOCLEAR;
+  const bool attached =
+      ioctl(loop, LOOP_SET_FD, backing) == 0 && ioctl(loop, LOOP_SET_STATUS64, &info) == 0;
   close(backing);
+  if (!attached) close(loop);
+  return attached ? loop : -1;
+}
+
+TEST_F(Mount, ListsALoopDeviceBackedByAFileUnderIt) {
+  std::string device;
+  const int loop = AttachLoopDevice(file_, &device);
+  if (loop < 0) GTEST_SKIP() << "no loop device to be had here";
   const ToolRun list = RunTool({"busyumount", "-n", mount_point_});
-  ioctl(loop, LOOP_CLR_FD);
   close(loop);
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out, "loop device " + device + " backed by " + file_ + "\n");
 }
+
+// Starts a process working in `cwd` that waits in vfork() for a child of its
+// own, which blocks before exec until `release` is closed: a parent waiting so
+// is in uninterruptible sleep. Returns its pid once the child runs.
+pid_t SpawnInVfork(const std::string& cwd, const int release[2]) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(release[1]);
+    char byte;
+    if (chdir(cwd.c_str()) == 0 && vfork() == 0) {
+      _exit(write(ready[1], "r", 1) == 1 && read(release[0], &byte, 1) >= 0 ? 0 : 1);
+    }
+    _exit(1);
+  }
+  close(ready[1]);
+  char byte = 0;
+  const bool ok = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  return ok ? pid : -1;
+}
+
+class Tree : public Mount, public testing::WithParamInterface<bool> {};
+
+// A tmpfs, a tmpfs under it, and an ext2 image on a loop device under that,
+// with a holder working at each level, and one in uninterruptible sleep.
+TEST_P(Tree, FreedWholeByRecursiveAloneAndStuckHolderTold) {
+  const bool recursive = GetParam();
+  const std::string sub = mount_point_ + "/sub", image = sub + "/image";
+  const std::string file = base_ + "/image.ext2";
+  ASSERT_TRUE(MakePath(sub));
+  ASSERT_EQ(mount("tmpfs", sub.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_TRUE(MakePath(image) && MakePath(file, true));
+  ASSERT_EQ(truncate(file.c_str(), 1 << 20), 0);
+  if (system(("mke2fs -F " + file + " 1024 >/dev/null 2>&1").c_str()) != 0) {
+    GTEST_SKIP() << "mke2fs is not installed";
+  }
+  std::string device;
+  const int loop = AttachLoopDevice(file, &device);
+  if (loop < 0) GTEST_SKIP() << "no loop device to be had here";
+  ASSERT_EQ(mount(device.c_str(), image.c_str(), "ext2", 0, nullptr), 0);
+  close(loop);
+  int release[2];
+  ASSERT_EQ(pipe(release), 0);
+  std::vector<pid_t> holders;
+  for (const std::string& level : {mount_point_, sub, image}) {
+    holders.push_back(SpawnChild([&] { return chdir(level.c_str()) == 0; }));
+  }
+  const pid_t stuck = SpawnInVfork(mount_point_, release);
+  holders.push_back(stuck);
+  for (pid_t pid : holders) ASSERT_GT(pid, 0);
+
+  const ToolRun run = RunTool({"busyumount", recursive ? "-Rv" : "-v", mount_point_});
+  close(release[1]);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("SIGTERM to " + std::to_string(stuck) +
+                         " (end_to_end_test): sent; holds cwd " + mount_point_ +
+                         "; in uninterruptible sleep: it outlives SIGKILL until its I/O ends\n"),
+            std::string::npos)
+      << run.err;
+  if (recursive) {
+    EXPECT_TRUE(
+        std::regex_search(run.err, std::regex(image + ": unmounted\n(.*\n)*busyumount: " + sub +
+                                              ": unmounted\n(.*\n)*busyumount: " + mount_point_ +
+                                              ": unmounted after \\d+ attempts\n$")))
+        << run.err;
+    EXPECT_FALSE(IsMountPoint(mount_point_));
+  } else {
+    EXPECT_TRUE(
+        run.err.ends_with("still mounted after 10 attempts\nbusyumount: kept busy by submount " +
+                          sub + "\nbusyumount: kept busy by submount " + image + "\n"))
+        << run.err;
+    EXPECT_TRUE(IsMountPoint(image));
+  }
+  for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mount, Tree, testing::Bool());
 
 TEST_F(Mount, HolderThatIgnoresSigtermEndsBySigkill) {
   const pid_t stubborn = SpawnChild(
