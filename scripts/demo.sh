@@ -20,14 +20,6 @@ trap 'umount -l "$base"; rmdir "$base"' EXIT
 mount -t tmpfs demo-scratch "$base"
 disk=$base/disk
 mkdir -p "$disk" "$base/disk2" "$base/elsewhere"
-mount -t tmpfs demo-disk "$disk"
-mkdir -p "$disk/work/deep" "$disk/bin" "$disk/lib"
-cp /bin/sleep "$disk/bin/sleep"
-echo "a log line" >"$disk/work/deep/log.txt"
-# Any shared library will do as one loaded from the mount.
-library=$(ldd /bin/sleep | awk '$3 ~ /^\// { print $3; exit }')
-cp "$library" "$disk/lib/"
-library=$disk/lib/$(basename "$library")
 
 names=()
 pids=()
@@ -67,6 +59,18 @@ mapped() {
   echo "process $1 never mapped $2" >&2
   return 1
 }
+
+# Working in the directory before the mount covers it, it holds nothing there.
+start "bystander: cwd in the directory it covers" "cd $disk && exec sleep 600"
+reached "${pids[-1]}" cwd "$disk"
+mount -t tmpfs demo-disk "$disk"
+mkdir -p "$disk/work/deep" "$disk/bin" "$disk/lib"
+cp /bin/sleep "$disk/bin/sleep"
+echo "a log line" >"$disk/work/deep/log.txt"
+# Any shared library will do as one loaded from the mount.
+library=$(ldd /bin/sleep | awk '$3 ~ /^\// { print $3; exit }')
+cp "$library" "$disk/lib/"
+library=$disk/lib/$(basename "$library")
 
 start "open file deep under the mount" "exec 3<$disk/work/deep/log.txt; cd / && exec sleep 600"
 reached "${pids[-1]}" fd/3 "$disk/work/deep/log.txt"
