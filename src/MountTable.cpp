@@ -116,6 +116,8 @@ int AddOwn(MountTables* tables, const Mount* mount) {
 int ReadOwnTable(MountTables* tables) {
   if (tables->state != 0) return tables->state;
   tables->state = -1;
+  memset(tables->seen, 0, sizeof(tables->seen));
+  memset(tables->own, 0, sizeof(tables->own));
   char buffer[kReadSize];
   FILE* table = OpenStream("/proc/self/mountinfo", buffer);
   if (table == nullptr) return -1;
@@ -198,8 +200,6 @@ void StartMountTables(const char* mount_point, MountTables* tables) {
   tables->count = 0;
   tables->used = 0;
   tables->namespace_count = 0;
-  memset(tables->seen, 0, sizeof(tables->seen));
-  memset(tables->own, 0, sizeof(tables->own));
 }
 
 int OnNetworkFileSystem(MountTables* tables, const char* path) {

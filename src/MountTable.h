@@ -55,7 +55,8 @@ struct MountTables {
   unsigned long long namespaces[kMaxNamespaces];
 };
 
-// Makes `tables` ready for a sweep of `mount_point`; reads nothing.
+// Makes `tables` ready for a sweep of `mount_point`; reads and clears
+// nothing until a hit needs the tables.
 void StartMountTables(const char* mount_point, MountTables* tables);
 
 // Returns 0 if the mount that `path` lies on, by its text (the longest mount
