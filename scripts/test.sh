@@ -206,6 +206,7 @@ for stage in $stages; do
     sanitize) check="" ;;
   esac
   ok=0
+  start=$(date +%s)
   rm -rf "build-$stage/packages"  # only this run's packages are checked
   $run && { [ -z "$check" ] || check_packages "$check"; } || ok=1
   if [ -f "build-$stage/vm-jobs" ]; then
@@ -214,6 +215,7 @@ for stage in $stages; do
   fi
   if [ $ok -eq 0 ]; then
     passed=$((passed + 1))
+    echo "== $stage passed in $(($(date +%s) - start)) s"
   else
     failed=$((failed + 1))
     echo "== $stage FAILED" >&2
