@@ -49,14 +49,14 @@ sudo=""
 # system's sources and lists are left as they are.
 apt="apt-get" apt_cache="apt-cache"
 if [ $suite = bullseye ]; then
-  state=$cache/apt-$suite
+  state=$cache/apt-$suite-$deb
   mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
   touch "$state/status"
   archive=$(apt-cache policy | sed -n 's|^ *[0-9]* \([a-z]*://[^ ]*\) bookworm/main .*|\1|p' | head -n 1)
   echo "deb [arch=$deb] ${archive:-http://deb.debian.org/debian} $suite main" >"$state/sources.list"
   options="-o Dir::Etc::SourceList=$state/sources.list -o Dir::Etc::SourceParts=/dev/null
     -o Dir::State=$state -o Dir::State::status=$state/status -o Dir::Cache=$state/cache
-    -o APT::Architectures::=$deb"
+    -o APT::Architectures::=$deb -o APT::Sandbox::User=root"
   apt="apt-get $options" apt_cache="apt-cache $options" sudo=""
 elif ! dpkg --print-foreign-architectures | grep -qx $deb; then
   $sudo dpkg --add-architecture $deb
@@ -86,14 +86,20 @@ cached() {
   [ -z "$name" ] || [ -z "$version" ] || echo "$cache/${name}_${version}_$deb"
 }
 
+# Returns whether the cache directory $1 holds what `contents` names: a
+# directory filled for an older list of files is filled anew.
+whole() {
+  [ "$(cat "$1/contents" 2>/dev/null)" = "$contents" ]
+}
+
 # Sets `dir` to the cache directory that holds package $1's files, the files
 # that `extract` takes from the package (a .deb named as the argument) into
-# the current directory, downloading it first if the cache lacks it. When no
-# list knows the package, the newest of its versions in the cache matching
+# the current directory, downloading it first if the cache lacks them. When
+# no list knows the package, the newest of its versions in the cache matching
 # the glob $2 will do.
 fetch() {
   dir=$(cached "$1")
-  [ -n "$dir" ] && [ -d "$dir" ] && return 0
+  [ -n "$dir" ] && whole "$dir" && return 0
   update
   dir=$(cached "$1")
   [ -n "$dir" ] || dir=$(find "$cache" -maxdepth 1 -name "$2" | sort -V | tail -n 1)
@@ -101,22 +107,24 @@ fetch() {
     echo "$0: can't have $1 for $deb: no package list names it, and $cache holds none" >&2
     exit 1
   fi
-  [ -d "$dir" ] && return 0
+  whole "$dir" && return 0
   # A download cut short is never taken for a whole one: the files go
   # under their name only once all are there.
   download=$(mktemp -d "$dir.XXXXXX")
-  chmod 777 "$download" # apt's download user writes there
   package=$(basename "$dir" | cut -d_ -f1)
   version=$(basename "$dir" | cut -d_ -f2)
-  (cd "$download" && $apt download -qq "$package:$deb=$version" && mkdir files &&
-    cd files && $extract ../*.deb) || { rm -rf "$download"; exit 1; }
+  # The cache may lie where apt's own download user can't write.
+  (cd "$download" && $apt -o APT::Sandbox::User=root download -qq "$package:$deb=$version" &&
+    mkdir files && cd files && $extract ../*.deb && echo "$contents" >contents) ||
+    { rm -rf "$download"; exit 1; }
+  rm -rf "$dir"
   mv -T "$download/files" "$dir"
   rm -rf "$download"
 }
 
 # The kernel and the modules that loop devices and ext2 need, where they are
 # modules, in the order they load (the machine's init names them again).
-modules="crc16 mbcache jbd2 ext4 loop"
+modules="crc16 crc32c_generic mbcache jbd2 ext4 loop"
 kernel_files() {
   dpkg-deb --fsys-tarfile "$1" | tar -x --wildcards './boot/vmlinuz-*' './lib/modules/*.ko*'
   mv boot/vmlinuz-* vmlinuz
@@ -136,10 +144,10 @@ busybox_files() {
 }
 
 mkdir -p "$cache"
-extract=kernel_files
+extract=kernel_files contents="vmlinuz $modules"
 fetch $image "linux-image-$linux[.-]*-${flavour}_*_$deb"
 kernel=$dir
-extract=busybox_files
+extract=busybox_files contents=busybox
 fetch busybox-static "busybox-static_*_$deb"
 busybox=$dir/busybox
 
@@ -185,24 +193,30 @@ cat >"$root/init" <<'EOF'
 /bin/busybox --install -s
 # The initramfs is writable as it is; a tmpfs on /tmp would hide its files.
 mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
-for module in crc16 mbcache jbd2 ext4 loop; do
+for module in crc16 crc32c_generic mbcache jbd2 ext4 loop; do
   [ ! -f /lib/$module.ko ] || insmod /lib/$module.ko
 done
 echo "busyumount-vm: kernel $(uname -srm)"
+# Each job's files go by its line number: a name may hold a '/'.
+job=0
 while read -r name command; do
+  job=$((job + 1))
   (
     start=$(date +%s)
-    unshare -m -p -f --mount-proc env $command </dev/null >"/tmp/$name.log" 2>&1
-    echo "$? $(($(date +%s) - start))" >"/tmp/$name.status"
+    unshare -m -p -f --mount-proc env $command </dev/null >"/tmp/$job.log" 2>&1
+    echo "$? $(($(date +%s) - start))" >"/tmp/$job.status"
   ) &
 done </jobs
 wait
+job=0
 while read -r name command; do
-  read -r status seconds <"/tmp/$name.status"
+  job=$((job + 1))
+  status=none seconds=0
+  read -r status seconds <"/tmp/$job.status"
   result=passed
-  [ "$status" = 0 ] || { cat "/tmp/$name.log"; result=FAILED; }
+  [ "$status" = 0 ] || { cat "/tmp/$job.log"; result=FAILED; }
   echo "busyumount-vm: $result $name in $seconds s"
-  awk '/: Skipped$/ { getline; print "busyumount-vm:   skipped: " $0 }' "/tmp/$name.log"
+  awk '/: Skipped$/ { getline; print "busyumount-vm:   skipped: " $0 }' "/tmp/$job.log"
 done </jobs
 echo "busyumount-vm: done"
 poweroff -f

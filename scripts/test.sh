@@ -22,7 +22,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 stages=${*:-native aarch64 armv7 android sanitize fuzz lint}
-vm="qemu-system-arm cpio googletest"
+vm="qemu-system-arm cpio googletest xz-utils zstd"
 
 packages="cmake make g++ libgtest-dev util-linux groff-base strace"
 for stage in $stages; do
