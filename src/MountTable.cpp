@@ -75,7 +75,8 @@ int NoteTable(MountTables* tables, const char* path) {
 }
 
 // Returns 1 if the table of `pid`'s mount namespace has been noted, now or
-// before, 0 if it can't be read or the namespaces are too many to tell.
+// before, 0 if it can't be read or the namespaces are too many to tell. A
+// namespace counts as read only once its table was.
 int NoteNamespace(MountTables* tables, pid_t pid) {
   char link[kPathSize];
   char path[kPathSize];
@@ -92,8 +93,9 @@ int NoteNamespace(MountTables* tables, pid_t pid) {
     tables->namespace_count = -1;
     return 0;
   }
+  if (!NoteTable(tables, path)) return 0;
   tables->namespaces[tables->namespace_count++] = inode;
-  return NoteTable(tables, path);
+  return 1;
 }
 
 // Adds `mount` to the mount point's file systems; returns 0 if they are full.
