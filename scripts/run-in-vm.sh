@@ -16,8 +16,9 @@
 # paths in the machine, and a dynamically linked one gets the libraries it
 # names from the cross toolchain. The kernel, the modules the tests need from
 # it (loop devices, ext2) and busybox-static come from Debian's archive
-# (apt-get download, not installed), once a machine: they are kept in the
-# user's cache, a directory for each package and version.
+# through apt states of the user's cache (apt-get download, not installed),
+# once a machine: they are kept there, a directory for each package and
+# version.
 set -eu
 machine=$1 jobs=$2
 suite=bookworm
@@ -42,36 +43,47 @@ case $machine in
 esac
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/busyumount
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-# Bookworm's packages come through the machine's own apt, bullseye's through
-# an apt state of their own in the cache, from the same archive, so that the
-# system's sources and lists are left as they are.
-apt="apt-get" apt_cache="apt-cache"
-if [ $suite = bullseye ]; then
-  state=$cache/apt-$suite-$deb
-  mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
-  touch "$state/status"
-  archive=$(apt-cache policy | sed -n 's|^ *[0-9]* \([a-z]*://[^ ]*\) bookworm/main .*|\1|p' | head -n 1)
-  echo "deb [arch=$deb] ${archive:-http://deb.debian.org/debian} $suite main" >"$state/sources.list"
-  options="-o Dir::Etc::SourceList=$state/sources.list -o Dir::Etc::SourceParts=/dev/null
-    -o Dir::State=$state -o Dir::State::status=$state/status -o Dir::Cache=$state/cache
-    -o APT::Architectures::=$deb -o APT::Sandbox::User=root"
-  apt="apt-get $options" apt_cache="apt-cache $options" sudo=""
-elif ! dpkg --print-foreign-architectures | grep -qx $deb; then
-  $sudo dpkg --add-architecture $deb
-fi
-
-# A list that can't be fetched (a mirror in the middle of a sync, say) fails
-# nothing by itself: what the lists that did arrive name is enough, and what
-# they don't name fails below, by name.
-updated=0
-update() {
-  [ $updated = 0 ] || return 0
-  updated=1
-  $sudo $apt update -qq || $sudo $apt update -qq ||
-    echo "$0: going on with the package lists there are" >&2
+# Every package comes through an apt state of the cache's own, one per suite
+# and architecture, from the archives the machine's sources name: the
+# system's sources and lists are only read. A state lists its suites for
+# this one architecture, so that another architecture's broken index can't
+# hide this one's (apt keeps a repository's indexes all or nothing). For
+# bookworm, the suite, its updates and its security suite; for bullseye its
+# last point release, since the mirror no longer holds every package that
+# bullseye-security lists.
+state=$cache/apt-$suite-$deb
+mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+touch "$state/status"
+# Prints the address of the archive that the machine's sources name for
+# suite $1, or $2 when they name none.
+archive() {
+  address=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null |
+    awk -v suite="$1" '$1 == suite { print $2; exit }')
+  echo "${address:-$2}"
 }
+debian=$(archive bookworm http://deb.debian.org/debian/)
+security=$(archive bookworm-security http://deb.debian.org/debian-security/)
+echo "deb [arch=$deb] $debian $suite main" >"$state/sources.list"
+if [ $suite = bookworm ]; then
+  echo "deb [arch=$deb] $debian $suite-updates main
+deb [arch=$deb] $security $suite-security main" >>"$state/sources.list"
+fi
+apt="apt-get -o Dir::Etc::SourceList=$state/sources.list -o Dir::Etc::SourceParts=/dev/null
+  -o Dir::State=$state -o Dir::State::status=$state/status -o Dir::Cache=$state/cache
+  -o APT::Architectures::=$deb -o Acquire::Languages=none -o APT::Sandbox::User=root"
+apt_cache="apt-cache ${apt#apt-get }"
+
+# The lists are brought up to date once an hour at most. A list that can't
+# be fetched (a mirror in the middle of a sync, say) fails nothing by itself:
+# what the lists that did arrive name is enough, and what they don't name
+# comes from the cache, or fails below, by name.
+if [ -z "$(find "$state/updated" -mmin -60 2>/dev/null)" ]; then
+  if $apt update -qq || $apt update -qq; then
+    touch "$state/updated"
+  else
+    echo "$0: going on with the $suite package lists for $deb there are" >&2
+  fi
+fi
 
 # Prints the cache directory for the newest version of package $1 that the
 # lists know (for the kernel's metapackage, of the kernel it depends on), or
@@ -99,13 +111,13 @@ whole() {
 # the glob $2 will do.
 fetch() {
   dir=$(cached "$1")
-  [ -n "$dir" ] && whole "$dir" && return 0
-  update
-  dir=$(cached "$1")
-  [ -n "$dir" ] || dir=$(find "$cache" -maxdepth 1 -name "$2" | sort -V | tail -n 1)
   if [ -z "$dir" ]; then
-    echo "$0: can't have $1 for $deb: no package list names it, and $cache holds none" >&2
-    exit 1
+    dir=$(find "$cache" -maxdepth 1 -name "$2" | sort -V | tail -n 1)
+    if [ -z "$dir" ]; then
+      echo "$0: can't have $1 for $deb: no package list names it, and $cache holds none" >&2
+      exit 1
+    fi
+    echo "$0: no package list names $1 for $deb: taking the newest in the cache, $(basename "$dir")" >&2
   fi
   whole "$dir" && return 0
   # A download cut short is never taken for a whole one: the files go
@@ -113,8 +125,7 @@ fetch() {
   download=$(mktemp -d "$dir.XXXXXX")
   package=$(basename "$dir" | cut -d_ -f1)
   version=$(basename "$dir" | cut -d_ -f2)
-  # The cache may lie where apt's own download user can't write.
-  (cd "$download" && $apt -o APT::Sandbox::User=root download -qq "$package:$deb=$version" &&
+  (cd "$download" && $apt download -qq "$package:$deb=$version" &&
     mkdir files && cd files && $extract ../*.deb && echo "$contents" >contents) ||
     { rm -rf "$download"; exit 1; }
   rm -rf "$dir"
