@@ -13,6 +13,7 @@
 #include "MountTable.cpp"
 #include "ProcFiles.cpp"
 #include "ProcessKiller.cpp"
+#include "Propagation.cpp"
 #include "UnixSockets.cpp"
 
 // The rule, said once more without the matcher's code: a mount point of two

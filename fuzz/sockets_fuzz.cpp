@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* list = fmemopen(listing.data(), listing.size(), "r");
   if (list == nullptr) return 0;
   BoundSockets sockets;
-  NoteBoundSocketsInList(list, mount_point.c_str(), &sockets);
+  NoteBoundSocketsInList(list, mount_point.c_str(), 1, &sockets);
   fclose(list);
 
   const bool may_fill = std::count(listing.begin(), listing.end(), '\n') > kMaxBoundSockets;

@@ -1,73 +1,49 @@
-// Mount tables: the parser of /proc/<pid>/mountinfo, and what a sweep learns
-// from the tables: which file systems are the mount point's, and whether the
-// mount a process holds a file on is one of them.
+// The parser of mount tables, /proc/<pid>/mountinfo: read straight from the
+// kernel in pieces, so that a line of any length is read whole, and through a
+// descriptor that a caller may keep open and poll() for changes.
 #pragma once
 
-#include <stdio.h>
 #include <sys/types.h>
 
 #include "ProcFiles.h"
 
 namespace busyumount {
 
-// One line of a mount table.
+// A mount table open for reading, with its buffer.
+struct Table {
+  int fd;
+  long size;    // bytes read into the buffer
+  long offset;  // of the next byte
+  int last;     // the byte read last, or EOF at the end
+  char buffer[kReadSize];
+};
+
+// One line of a mount table, its paths unescaped.
 struct Mount {
   int id;
+  int parent;                   // the id of the mount it is mounted on
   unsigned major, minor;        // the file system's device
-  char mount_point[kPathSize];  // unescaped
+  int shared;                   // its peer group (shared:N), or 0
+  int master;                   // the peer group it receives from (master:N), or 0
+  char root[kPathSize];         // the directory of its file system that it shows
+  char mount_point[kPathSize];  // where its namespace shows it
   char type[64];                // the file system's type, "" when too long
 };
 
-// Reads the next line of `table`, a mountinfo stream, into `mount`, passing
-// over any that doesn't parse or fit; returns 1, or 0 at the end.
-int ReadMount(FILE* table, Mount* mount);
+// Opens the mount table at `path` into `table`; returns 1, or 0 on failure.
+int OpenTable(const char* path, Table* table);
+// Starts `table` from the first line of the table open at `fd`: again, when
+// `fd` has been read before.
+void RewindTable(int fd, Table* table);
+
+// Reads the next line of `table` into `mount`, passing over any that doesn't
+// parse; returns 1, or 0 at the end.
+int ReadMount(Table* table, Mount* mount);
 
 // Copies the field that begins at `text` into `path` (kPathSize bytes),
 // NUL-terminated, undoing the \ooo by which the kernel writes a blank, tab,
 // newline or backslash in a path. Returns 1, or 0 if the field doesn't end in
 // a blank or a newline (a piece of a longer line) or doesn't fit.
 int UnescapeField(const char* text, char* path);
-
-// The mounts whose file systems are the mount point's, as the sweeper's own
-// table lists them.
-constexpr int kMaxOwnMounts = 64;
-// Mount ids the tables note as seen, and as the mount point's file systems.
-constexpr int kMaxMountIds = 1 << 16;
-// Mount namespaces whose tables one sweep reads.
-constexpr int kMaxNamespaces = 256;
-
-// What one sweep has read of the mount tables, on its stack. Each table is
-// read at most once a sweep, and none until a hit needs it.
-struct MountTables {
-  const char* mount_point;
-  int state;  // 0 before the sweeper's table is read, 1 after, -1 if it can't tell
-  int count;
-  struct {
-    unsigned major, minor;
-    int network;    // a network file system, which an open may wait on
-    size_t offset;  // of its mount point in `mount_points`
-  } mounts[kMaxOwnMounts];
-  char mount_points[4 * kPathSize];
-  size_t used;  // bytes of `mount_points`
-  unsigned char seen[kMaxMountIds / 8];
-  unsigned char own[kMaxMountIds / 8];  // a mount of one of the mount point's file systems
-  int namespace_count;                  // -1 once there were more than kMaxNamespaces
-  unsigned long long namespaces[kMaxNamespaces];
-};
-
-// Makes `tables` ready for a sweep of `mount_point`; reads and clears
-// nothing until a hit needs the tables.
-void StartMountTables(const char* mount_point, MountTables* tables);
-
-// Returns 0 if the mount that `path` lies on, by its text (the longest mount
-// point it lies under), is of a local file system; 1 if a network one, or if
-// that can't be told.
-int OnNetworkFileSystem(MountTables* tables, const char* path);
-
-// Returns 1 if mount `id`, on which process or thread `pid` holds a file, is
-// of one of the mount point's file systems, or if that can't be told; 0 if it
-// isn't, or no table lists it (it is detached from every namespace). Looks in
-// the holder's own table first, then in one of each other namespace's.
-int MountHoldsMountPoint(MountTables* tables, pid_t pid, int id);
 
 }  // namespace busyumount

@@ -16,29 +16,35 @@ using namespace busyumount;
 
 namespace {
 
-// Tells `report` of each mount under `mount_point` that `stream` lists, as
-// mountinfo does, or of each swap file, as /proc/swaps does, by `hold`;
-// returns how many. A line longer than the buffer is judged by its first
-// piece only.
-int ReportLines(FILE* stream, OtherHold hold, const char* mount_point, OtherHoldReport report,
-                void* context) {
+// Tells `report` of each mount under `mount_point` that the mount table at
+// `path` lists; returns how many.
+int ReportSubmounts(const char* path, const char* mount_point, OtherHoldReport report,
+                    void* context) {
+  Table table;
   Mount mount;
   int told = 0;
-  if (hold == kSubmount) {
-    while (ReadMount(stream, &mount)) {
-      if (LiesUnder(mount.mount_point, mount_point)) {
-        report(hold, "", mount.mount_point, context);
-        ++told;
-      }
+  if (!OpenTable(path, &table)) return 0;
+  while (ReadMount(&table, &mount)) {
+    if (LiesUnder(mount.mount_point, mount_point)) {
+      report(kSubmount, "", mount.mount_point, context);
+      ++told;
     }
-    return told;
   }
+  close(table.fd);
+  return told;
+}
+
+// Tells `report` of each swap file under `mount_point` that `stream` lists,
+// as /proc/swaps does; returns how many. A line longer than the buffer is
+// judged by its first piece only.
+int ReportSwapLines(FILE* stream, const char* mount_point, OtherHoldReport report, void* context) {
   char line[kReadSize];
+  char path[kPathSize];
+  int told = 0;
   int at_line_start = 1;
   while (fgets(line, sizeof(line), stream) != nullptr) {
-    if (at_line_start && UnescapeField(line, mount.mount_point) &&
-        LiesUnder(mount.mount_point, mount_point)) {
-      report(hold, "", mount.mount_point, context);
+    if (at_line_start && UnescapeField(line, path) && LiesUnder(path, mount_point)) {
+      report(kSwapFile, "", path, context);
       ++told;
     }
     const size_t length = strlen(line);
@@ -47,13 +53,12 @@ int ReportLines(FILE* stream, OtherHold hold, const char* mount_point, OtherHold
   return told;
 }
 
-// Tells of what the file at `path` lists as ReportLines() does.
-int ReportFile(const char* path, OtherHold hold, const char* mount_point, OtherHoldReport report,
-               void* context) {
+// Tells of the swap files that /proc/swaps lists as ReportSwapLines() does.
+int ReportSwapFiles(const char* mount_point, OtherHoldReport report, void* context) {
   char buffer[kReadSize];
-  FILE* stream = OpenStream(path, buffer);
+  FILE* stream = OpenStream("/proc/swaps", buffer);
   if (stream == nullptr) return 0;
-  const int told = ReportLines(stream, hold, mount_point, report, context);
+  const int told = ReportSwapLines(stream, mount_point, report, context);
   (void)fclose(stream);
   return told;
 }
@@ -91,8 +96,7 @@ int ReportLoopDevices(const char* block, const char* mount_point, OtherHoldRepor
 }  // namespace
 
 int ReportOtherHolders(const char* mount_point, OtherHoldReport report, void* context) {
-  // swaps: the file first.
-  return ReportFile("/proc/self/mountinfo", kSubmount, mount_point, report, context) +
+  return ReportSubmounts("/proc/self/mountinfo", mount_point, report, context) +
          ReportLoopDevices("/sys/block", mount_point, report, context) +
-         ReportFile("/proc/swaps", kSwapFile, mount_point, report, context);
+         ReportSwapFiles(mount_point, report, context);
 }

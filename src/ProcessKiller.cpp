@@ -18,8 +18,9 @@
 #include <unistd.h>
 
 #include "Matcher.h"
-#include "MountTable.h"
 #include "ProcFiles.h"
+#include "Propagation.h"
+#include "Sweep.h"
 #include "UnixSockets.h"
 
 static_assert(sizeof(pid_t) == 4, "process ids are signed 32-bit ints");
@@ -43,9 +44,8 @@ constexpr size_t kStatSize = 64;
 
 // What one sweep reads once and every probe consults.
 struct Sweep {
-  const char* mount_point;
+  BusyMounts* mounts;
   BoundSockets sockets;
-  MountTables tables;
 };
 
 // What the holder test found: the probe that hit, in which thread, and the
@@ -54,8 +54,9 @@ struct Holding {
   BusyumountHold hold;
   int descriptor;
   pid_t thread;
-  int refused;  // a probe was refused for want of permission
-  int missing;  // the last link read failed for want of the link
+  int refused;                         // a probe was refused for want of permission
+  int missing;                         // the last link read failed for want of the link
+  unsigned long long mount_namespace;  // of the copy it holds, when another
   char path[kPathSize];
 };
 
@@ -68,38 +69,49 @@ int NoteFailure(Holding* found) {
   return 0;
 }
 
-// Returns 1 unless the mount tables show that mount `id`, on which `pid`
-// holds the path that matched, is none of the mount point's file systems:
-// a directory the mount covers, a look-alike mount elsewhere. An id of -1
+// Returns 1 if mount `id`, on which `pid` holds the path that matched, is one
+// that the unmount takes: not a directory the mount covers, nor a look-alike
+// mount elsewhere, nor a copy that the unmount leaves alone. An id of -1
 // (unread) leaves the path to decide.
-int Confirmed(Sweep* sweep, pid_t pid, int id) {
-  return id < 0 || MountHoldsMountPoint(&sweep->tables, pid, id);
+int Confirmed(Sweep* sweep, pid_t pid, int id, const char* path, Holding* found) {
+  return HoldsBusyMount(sweep->mounts, pid, id, path, &found->mount_namespace);
 }
 
-// Returns the mount id of what the link /proc/<pid>/<link_name> leads to, or
-// -1. Opening a link with O_PATH asks a local file system or a FUSE daemon
+// Returns 1 if `pid` holds the path that matched, as its own mount namespace
+// shows the mount: where the file's mount can't be learnt, the path decides.
+int HeldByPath(Sweep* sweep, pid_t pid, const char* path, Holding* found) {
+  return PathHeldInOwnNamespace(sweep->mounts, pid, path, &found->mount_namespace);
+}
+
+// Returns the mount id of what `path`, a link of /proc, leads to, or -1.
+// Opening a link with O_PATH asks a local file system or a FUSE daemon
 // nothing; the handle's own fdinfo tells its mount.
-int LinkMountId(pid_t pid, const char* link_name) {
-  char path[kPathSize];
-  const int fd = ProcPath(path, pid, link_name) ? open(path, O_PATH | O_CLOEXEC) : -1;
+int LinkedMountId(const char* path) {
+  const int fd = open(path, O_PATH | O_CLOEXEC);
   if (fd < 0) return -1;
-  (void)snprintf(path, sizeof(path), "/proc/self/fdinfo/%d", fd);
-  const int id = ReadMountId(path);
+  char info[64];
+  (void)snprintf(info, sizeof(info), "/proc/self/fdinfo/%d", fd);
+  const int id = ReadMountId(info);
   close(fd);
   return id;
 }
 
 // Returns 1 if the link /proc/<pid>/<link_name> exists and its target lies on
-// or under the mount point, on one of its file systems, else 0. On a hit,
-// `found` holds the target and `hold`. NFS and the like revalidate what an
-// open lands on, and a dead server never answers: there the path decides.
+// a mount that the unmount takes, else 0. On a hit, `found` holds the target
+// and `hold`. NFS and the like revalidate what an open lands on, and a dead
+// server never answers: there the path decides.
 int CheckSymLink(pid_t pid, Sweep* sweep, const char* link_name, BusyumountHold hold,
                  Holding* found) {
+  char link[kPathSize];
   found->hold = hold;
-  if (!ReadProcessLink(pid, link_name, found->path)) return NoteFailure(found);
-  return PathMatchesMountPoint(found->path, sweep->mount_point) &&
-         (OnNetworkFileSystem(&sweep->tables, found->path) ||
-          Confirmed(sweep, pid, LinkMountId(pid, link_name)));
+  if (!ProcPath(link, pid, link_name) || !ReadSymLink(AT_FDCWD, link, found->path)) {
+    return NoteFailure(found);
+  }
+  if (!PathOnBusyMount(sweep->mounts, found->path)) return 0;
+  if (OnNetworkFileSystem(sweep->mounts, found->path)) {
+    return HeldByPath(sweep, pid, found->path, found);
+  }
+  return Confirmed(sweep, pid, LinkedMountId(link), found->path, found);
 }
 
 // Returns the mount id of process `pid`'s descriptor `name`, or -1.
@@ -109,9 +121,9 @@ int DescriptorMountId(pid_t pid, const char* name) {
   return length > 0 && static_cast<size_t>(length) < sizeof(path) ? ReadMountId(path) : -1;
 }
 
-// Returns 1 if one of the process's open descriptors lies on or under the
-// mount point, on one of its file systems (a file or a directory), or is a
-// socket bound there, else 0. Pipes, unbound sockets and the like never
+// Returns 1 if one of the process's open descriptors (a file or a directory)
+// lies on a mount that the unmount takes, or is a socket bound where its
+// namespace shows one, else 0. Pipes, unbound sockets and the like never
 // match. On a hit, `found` holds the descriptor and its target.
 int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
   char path[kPathSize];
@@ -127,9 +139,10 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
     // A descriptor closed meanwhile is simply passed over, and so is one that
     // the mount tables turn away: the walk goes on.
     hit = ReadSymLink(descriptors.fd, name, found->path) &&
-          ((PathMatchesMountPoint(found->path, sweep->mount_point) &&
-            Confirmed(sweep, pid, DescriptorMountId(pid, name))) ||
-           (socket = BoundSocketPath(pid, &sweep->sockets, found->path)) != nullptr);
+          ((PathOnBusyMount(sweep->mounts, found->path) &&
+            Confirmed(sweep, pid, DescriptorMountId(pid, name), found->path, found)) ||
+           ((socket = BoundSocketPath(pid, &sweep->sockets, found->path)) != nullptr &&
+            HeldByPath(sweep, pid, socket, found)));
     if (hit) found->descriptor = get_pid(name);
   }
   CloseDirectory(&descriptors);
@@ -138,9 +151,30 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
   return hit;
 }
 
-// Returns 1 if a line of the memory map read from `maps` names a file on or
-// under `mount_point`, else 0. The path runs from a line's first '/' to its
-// end, newline included, so a mapping of the mount point itself doesn't match.
+// Returns 1 if the mapping that `line`, of process `pid`'s memory map, tells
+// of holds its file, `name`, on a mount that the unmount takes. Only root may
+// open /proc/<pid>/map_files, whose handle tells the mount; elsewhere the
+// line's device and the path decide.
+int MappingHeld(pid_t pid, const char* line, const char* name, Sweep* sweep, Holding* found) {
+  // "start-end perms offset major:minor inode path", in hexadecimal, but the
+  // file names in map_files have no leading zeros.
+  unsigned long start = 0, end = 0;
+  unsigned major = 0, minor = 0;
+  char path[kPathSize];
+  if (sscanf(line, "%lx-%lx %*s %*s %x:%x", &start, &end, &major, &minor) != 4) {
+    return Confirmed(sweep, pid, -1, name, found);
+  }
+  const int length = snprintf(path, sizeof(path), "/proc/%d/map_files/%lx-%lx", pid, start, end);
+  const int id =
+      length > 0 && static_cast<size_t>(length) < sizeof(path) ? LinkedMountId(path) : -1;
+  if (id >= 0) return Confirmed(sweep, pid, id, name, found);
+  return OnBusyDevice(sweep->mounts, major, minor) && HeldByPath(sweep, pid, name, found);
+}
+
+// Returns 1 if a line of the memory map of process `pid`, read from `maps`,
+// names a file on a mount that the unmount takes, else 0. The path runs from
+// a line's first '/' to its end, newline included, so a mapping of the mount
+// point itself doesn't match.
 // A file's name always begins with '/', and the kernel's own names ([heap],
 // [anon:<any text>]) with '[': a '/' after a '[' is part of a region's name,
 // which any process may set, and holds nothing.
@@ -148,13 +182,13 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
 // is judged: a later piece starts in the middle of a path, and its first '/'
 // could make a bystander's long path look like one under the mount point.
 // On a hit, `found` holds the path, newline cut.
-int CheckMapsStream(FILE* maps, const char* mount_point, Holding* found) {
+int CheckMapsStream(FILE* maps, pid_t pid, Sweep* sweep, Holding* found) {
   char line[kMapsLineSize];
   int at_line_start = 1;
   while (fgets(line, sizeof(line), maps) != nullptr) {
     const char* name = strpbrk(line, "/[");
-    if (at_line_start && name != nullptr && *name == '/' &&
-        PathMatchesMountPoint(name, mount_point)) {
+    if (at_line_start && name != nullptr && *name == '/' && PathOnBusyMount(sweep->mounts, name) &&
+        MappingHeld(pid, line, name, sweep, found)) {
       found->hold = BUSYUMOUNT_MAPPING;
       (void)snprintf(found->path, kPathSize, "%.*s", static_cast<int>(strcspn(name, "\n")), name);
       return 1;
@@ -165,15 +199,15 @@ int CheckMapsStream(FILE* maps, const char* mount_point, Holding* found) {
   return 0;
 }
 
-// Returns 1 if the process has a file on or under `mount_point` mapped into
-// its memory (a shared library, a mapped data file), else 0.
-int CheckFileMaps(pid_t pid, const char* mount_point, Holding* found) {
+// Returns 1 if the process has a file on a mount that the unmount takes mapped
+// into its memory (a shared library, a mapped data file), else 0.
+int CheckFileMaps(pid_t pid, Sweep* sweep, Holding* found) {
   char path[kPathSize];
   char buffer[kReadSize];
   if (!ProcPath(path, pid, "maps")) return 0;
   FILE* maps = OpenStream(path, buffer);
   if (maps == nullptr) return NoteFailure(found);
-  const int hit = CheckMapsStream(maps, mount_point, found);
+  const int hit = CheckMapsStream(maps, pid, sweep, found);
   (void)fclose(maps);
   return hit;
 }
@@ -204,8 +238,8 @@ int OtherThreadHolds(pid_t pid, Sweep* sweep, Holding* found) {
 int HoldsMountPoint(pid_t pid, Sweep* sweep, int threads, Holding* found) {
   found->thread = pid;
   found->descriptor = -1;
-  if (CheckFileDescriptorSymLinks(pid, sweep, found) ||
-      CheckFileMaps(pid, sweep->mount_point, found)) {
+  found->mount_namespace = 0;
+  if (CheckFileDescriptorSymLinks(pid, sweep, found) || CheckFileMaps(pid, sweep, found)) {
     return 1;
   }
   found->missing = 0;
@@ -269,20 +303,16 @@ char ReadState(int handle) {
 
 }  // namespace
 
-void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
-                                const pid_t* excluded_pids, int excluded_count) {
-  ReportProcessesWithOpenFiles(mount_point, signal_selector != 0 ? SIGKILL : SIGTERM, excluded_pids,
-                               excluded_count, nullptr, nullptr);
-}
+namespace busyumount {
 
-int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
-                                 int excluded_count, BusyumountReport report, void* context) {
+int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
+                    BusyumountReport report, void* context, BusyMounts* mounts) {
   Directory proc;
   if (!OpenDirectory("/proc", &proc)) return -1;
   Sweep sweep;
-  sweep.mount_point = mount_point;
-  NoteBoundSockets(mount_point, &sweep.sockets);
-  StartMountTables(mount_point, &sweep.tables);
+  sweep.mounts = mounts;
+  ReadBusyMounts(mounts);
+  NoteBoundSockets(mounts->paths, mounts->path_count, &sweep.sockets);
   Holding found;
   int uninspected = 0;
   while (const char* name = ReadDirectory(&proc)) {
@@ -310,14 +340,32 @@ int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_
       }
       const int error = signal != 0 ? SignalProcess(handle, pid, signal) : 0;
       if (report != nullptr) {
-        const BusyumountHolder holder = {pid,     found.thread, found.hold, found.descriptor,
-                                         command, found.path,   signal,     error,
-                                         state};
+        const BusyumountHolder holder = {
+            pid,    found.thread, found.hold, found.descriptor,     command, found.path,
+            signal, error,        state,      found.mount_namespace};
         report(&holder, context);
       }
     }
     close(handle);
   }
   CloseDirectory(&proc);
+  return uninspected;
+}
+
+}  // namespace busyumount
+
+void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
+                                const pid_t* excluded_pids, int excluded_count) {
+  ReportProcessesWithOpenFiles(mount_point, signal_selector != 0 ? SIGKILL : SIGTERM, excluded_pids,
+                               excluded_count, nullptr, nullptr);
+}
+
+int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
+                                 int excluded_count, BusyumountReport report, void* context) {
+  BusyMounts mounts;
+  StartBusyMounts(mount_point, 0, &mounts);
+  const int uninspected =
+      SweepWithTables(signal, excluded_pids, excluded_count, report, context, &mounts);
+  CloseBusyMounts(&mounts);
   return uninspected;
 }

@@ -10,15 +10,15 @@
 extern "C" {
 #endif
 
-// Signals every process that holds anything under `mount_point`: an open file
-// or directory, a Unix socket bound there, a mapped file, its working
-// directory, root or executable; once its main thread has exited, in any of
-// its other threads. Paths are compared as text, as /proc shows them to the
-// caller, in the caller's network namespace for sockets; a file held by
-// descriptor, working directory, root or executable must also lie on one of
-// the file systems mounted at or under `mount_point` (in any mount namespace),
-// so that a directory the mount covers, or a look-alike mount elsewhere,
-// holds nothing.
+// Signals every process that holds anything on the mount at `mount_point`,
+// on a mount under it, or on a copy of either that the unmount takes along,
+// in any mount namespace: an open file or directory, a Unix socket bound
+// there, a mapped file, its working directory, root or executable; once its
+// main thread has exited, in any of its other threads. A path read in /proc
+// must lie where the file's mount namespace shows such a mount, and the
+// file's own mount must be one, so that a directory the mount covers, a
+// look-alike mount, a bind mount elsewhere or a private copy holds nothing.
+// Sockets are of the caller's network namespace and judged by their path.
 // `signal_selector` 0 sends SIGTERM, any other value SIGKILL. The first
 // `excluded_count` ids of `excluded_pids` are spared; with a count of 0 or
 // less the list is never read and may be null. Nobody else is spared: the
@@ -49,16 +49,19 @@ struct BusyumountHolder {
   pid_t thread;  // whose links showed the hold: `pid`, or once the
                  // main thread has exited, another of its threads
   enum BusyumountHold hold;
-  int descriptor;       // the descriptor's number for a descriptor or a
-                        // socket, else -1
-  const char* command;  // its command name, /proc/<pid>/comm ("" if unread)
-  const char* path;     // what it holds, as /proc showed it; for a socket,
-                        // the bound path
-  int signal;           // the signal sent, or 0 if none was
-  int error;            // 0, or the errno with which the signal was refused
-  char state;           // its state before the signal, as /proc/<pid>/stat
-                        // tells ('S', 'R', 'D' for uninterruptible sleep,
-                        // which outlives SIGKILL until its I/O ends), or 0
+  int descriptor;                      // the descriptor's number for a descriptor or a
+                                       // socket, else -1
+  const char* command;                 // its command name, /proc/<pid>/comm ("" if unread)
+  const char* path;                    // what it holds, as /proc showed it; for a socket,
+                                       // the bound path
+  int signal;                          // the signal sent, or 0 if none was
+  int error;                           // 0, or the errno with which the signal was refused
+  char state;                          // its state before the signal, as /proc/<pid>/stat
+                                       // tells ('S', 'R', 'D' for uninterruptible sleep,
+                                       // which outlives SIGKILL until its I/O ends), or 0
+  unsigned long long mount_namespace;  // when it holds a copy of the mount in
+                                       // another mount namespace, that one's
+                                       // inode (/proc/<pid>/ns/mnt); else 0
 };
 
 typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* context);

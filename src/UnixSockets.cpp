@@ -32,6 +32,15 @@ unsigned long long ParseUnixSocketLine(char* line, const char** path) {
   return end != field && (*end == ' ' || *end == '\0') ? inode : 0;
 }
 
+// Returns 1 if `path` lies strictly under one of the `count` paths that
+// `mount_points` holds.
+int LiesUnderAny(const char* path, const char* mount_points, int count) {
+  for (; count > 0; --count, mount_points += strlen(mount_points) + 1) {
+    if (LiesUnder(path, mount_points)) return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // Only a path that begins with '/' is judged: an abstract name begins with
@@ -43,13 +52,14 @@ unsigned long long ParseUnixSocketLine(char* line, const char** path) {
 // newline may read as exactly the mount point ("M\n/ctl", in a sibling), and
 // no socket is bound at the mount point itself, a directory in use; one cut
 // that still reads "M/..." does lie under it.
-void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* sockets) {
+void NoteBoundSocketsInList(FILE* list, const char* mount_points, int count,
+                            BoundSockets* sockets) {
   char line[kListLineSize];
   const char* path;
   sockets->count = 0;
   while (sockets->count < kMaxBoundSockets && fgets(line, sizeof(line), list) != nullptr) {
     const unsigned long long inode = ParseUnixSocketLine(line, &path);
-    if (inode != 0 && path[0] == '/' && LiesUnder(path, mount_point)) {
+    if (inode != 0 && path[0] == '/' && LiesUnderAny(path, mount_points, count)) {
       (void)snprintf(sockets->paths[sockets->count], kSocketPathSize, "%s", path);
       sockets->inodes[sockets->count++] = inode;
     }
@@ -70,12 +80,12 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* s
   sockets->count = kept;
 }
 
-void NoteBoundSockets(const char* mount_point, BoundSockets* sockets) {
+void NoteBoundSockets(const char* mount_points, int count, BoundSockets* sockets) {
   char buffer[kReadSize];
   sockets->count = 0;
   FILE* list = OpenStream("/proc/net/unix", buffer);
   if (list == nullptr) return;
-  NoteBoundSocketsInList(list, mount_point, sockets);
+  NoteBoundSocketsInList(list, mount_points, count, sockets);
   (void)fclose(list);
   // A kernel without network namespaces has the one, which everybody shares.
   if (sockets->count > 0 && !ReadSymLink(AT_FDCWD, "/proc/self/ns/net", sockets->network)) {

@@ -26,12 +26,13 @@ struct BoundSockets {
 };
 
 // Notes in `sockets` the sockets that `list`, read as /proc/net/unix, shows
-// bound strictly under `mount_point`, the first kMaxBoundSockets of them.
-void NoteBoundSocketsInList(FILE* list, const char* mount_point, BoundSockets* sockets);
+// bound strictly under one of the `count` paths that `mount_points` holds one
+// after another, each NUL-terminated: the first kMaxBoundSockets of them.
+void NoteBoundSocketsInList(FILE* list, const char* mount_points, int count, BoundSockets* sockets);
 
-// Notes the sockets bound under `mount_point`, once a sweep, and the
-// sweeper's network namespace when there are any.
-void NoteBoundSockets(const char* mount_point, BoundSockets* sockets);
+// Notes the sockets bound under the paths, once a sweep, and the sweeper's
+// network namespace when there are any.
+void NoteBoundSockets(const char* mount_points, int count, BoundSockets* sockets);
 
 // Returns the bound path of the noted socket that `target`, a descriptor's
 // link target, names ("socket:[<inode>]"), when process `pid` shares the

@@ -15,6 +15,7 @@
 #include "OtherHolders.h"
 #include "ProcFiles.h"
 #include "ProcessKiller.h"
+#include "Sweep.h"
 
 namespace {
 
@@ -68,6 +69,9 @@ void PutHold(const BusyumountHolder* holder, FILE* out) {
   (void)fputs(kHolds[holder->hold], out);
   if (holder->descriptor >= 0) (void)fprintf(out, " %d", holder->descriptor);
   if (holder->thread != holder->pid) (void)fprintf(out, " (thread %d)", holder->thread);
+  if (holder->mount_namespace != 0) {
+    (void)fprintf(out, " on a copy in mnt:[%llu]", holder->mount_namespace);
+  }
   (void)putc(' ', out);
   PutEscaped(holder->path, out);
 }
@@ -112,8 +116,15 @@ void TellOtherHolder(OtherHold hold, const char* device, const char* path, void*
 }
 
 // Says on standard error what a sweep could not look at: `uninspected`
-// processes whose /proc entries were kept from it, or (-1) /proc itself.
-void TellUninspected(int uninspected) {
+// processes whose /proc entries were kept from it, or (-1) /proc itself; and
+// whether it judged some by their path alone, its tables being full.
+void TellUninspected(int uninspected, const busyumount::BusyMounts* mounts) {
+  if (mounts->limited) {
+    (void)fputs(
+        "busyumount: more mounts or mount namespaces than the sweep's tables hold: "
+        "some processes judged by their path alone\n",
+        stderr);
+  }
   if (uninspected < 0) {
     (void)fprintf(stderr, "busyumount: could not read /proc: %s\n", strerror(errno));
   } else if (uninspected > 0) {
@@ -140,15 +151,14 @@ int Depth(const char* path) {
 // table lists, telling each one unmounted when `verbose`. One that won't come
 // free keeps the mount point busy, which its own unmount then tells.
 void UnmountSubmounts(const char* mount_point, int verbose) {
-  char buffer[busyumount::kReadSize];
   char paths[kSubmountPathsSize];
   size_t offsets[kMaxSubmounts];
   int count = 0;
   size_t used = 0;
-  FILE* table = busyumount::OpenStream("/proc/self/mountinfo", buffer);
-  if (table == nullptr) return;
+  busyumount::Table table;
+  if (!busyumount::OpenTable("/proc/self/mountinfo", &table)) return;
   busyumount::Mount mount;
-  while (count < kMaxSubmounts && busyumount::ReadMount(table, &mount)) {
+  while (count < kMaxSubmounts && busyumount::ReadMount(&table, &mount)) {
     const size_t length = strlen(mount.mount_point) + 1;
     if (!busyumount::LiesUnder(mount.mount_point, mount_point) || used + length > sizeof(paths)) {
       continue;
@@ -157,7 +167,7 @@ void UnmountSubmounts(const char* mount_point, int verbose) {
     offsets[count++] = used;
     used += length;
   }
-  (void)fclose(table);
+  close(table.fd);
   while (count > 0) {
     int deepest = 0;
     for (int i = 1; i < count; ++i) {
@@ -215,11 +225,14 @@ int main(int argc, char** argv) {
   // Started from under the mount point, the tool holds it too. It must not die
   // by its own SIGTERM before the real holders ever get SIGKILL.
   const pid_t self = getpid();
+  // What the sweeps read of the mount tables is kept from one to the next.
+  busyumount::BusyMounts mounts;
+  busyumount::StartBusyMounts(mount_point, 1, &mounts);
   if (list) {
     int listed = 0;
-    const int uninspected =
-        ReportProcessesWithOpenFiles(mount_point, 0, &self, 1, ListHolder, &listed);
-    TellUninspected(uninspected);
+    const int uninspected = busyumount::SweepWithTables(0, &self, 1, ListHolder, &listed, &mounts);
+    TellUninspected(uninspected, &mounts);
+    busyumount::CloseBusyMounts(&mounts);
     listed += ReportOtherHolders(mount_point, TellOtherHolder, stdout);
     // As fuser does: 1 when nothing holds it; but 2 when it could not look
     // everywhere, since nothing found is then no answer.
@@ -243,15 +256,13 @@ int main(int argc, char** argv) {
     // EBUSY, and EPERM too: a refusal is retried like any other failure.
     sleep(kPauseSeconds);
     if (attempt > kAttemptsWithoutSweep) {
-      if (verbose) {
-        TellUninspected(ReportProcessesWithOpenFiles(mount_point, escalate ? SIGKILL : SIGTERM,
-                                                     &self, 1, TellSignal, nullptr));
-      } else {
-        KillProcessesWithOpenFiles(mount_point, escalate, &self, 1);
-      }
+      const int uninspected = busyumount::SweepWithTables(
+          escalate ? SIGKILL : SIGTERM, &self, 1, verbose ? TellSignal : nullptr, nullptr, &mounts);
+      if (verbose) TellUninspected(uninspected, &mounts);
       escalate = 1;
     }
   }
+  busyumount::CloseBusyMounts(&mounts);
   if (verbose) {
     TellAbout(mount_point);
     if (unmounted) {

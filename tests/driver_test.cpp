@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "OtherHolders.h"
-#include "ProcessKiller.h"
+#include "Sweep.h"
 
 // The driver's main, renamed when it is built into this program.
 int DriverMain(int argc, char** argv);
@@ -45,19 +45,13 @@ extern "C" unsigned int sleep(unsigned int seconds) {
   return 0;
 }
 
-void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
-                                const pid_t* excluded_pids, int excluded_count) {
-  g_log += signal_selector == 0 ? 'T' : 'K';
+// The sweep, silent (T, K) or telling (t, k), or listing (L).
+int busyumount::SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
+                                BusyumountReport report, void*, BusyMounts* mounts) {
+  g_log += signal == 0 ? 'L' : signal == SIGTERM ? (report ? 't' : 'T') : (report ? 'k' : 'K');
   // The tool spares itself, and only itself.
-  g_stand_ins_ok &= mount_point == g_mount_point && excluded_count == 1 &&
+  g_stand_ins_ok &= mounts->mount_point == g_mount_point && excluded_count == 1 &&
                     excluded_pids != nullptr && excluded_pids[0] == getpid();
-}
-
-int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
-                                 int excluded_count, BusyumountReport report, void*) {
-  g_log += signal == 0 ? 'L' : signal == SIGTERM ? 't' : 'k';
-  g_stand_ins_ok &= mount_point == g_mount_point && excluded_count == 1 &&
-                    excluded_pids[0] == getpid() && report != nullptr;
   return 0;
 }
 

@@ -16,8 +16,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -197,8 +199,7 @@ TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
                                "root " + jail,
                                "mapping " + mount_point_ + "/sh",
                                "socket " + fd + mount_point_ + "/s",
-                               "cwd \\(thread \\d+\\) " + jail,
-                               "cwd " + jail};
+                               "cwd \\(thread \\d+\\) " + jail};
   std::string listing;
   for (size_t i = 0; i < holders.size(); ++i) {
     listing += std::to_string(holders[i]) + " [^ ]+ " + holds[i] + "\n";
@@ -339,6 +340,148 @@ TEST_F(Mount, HolderThatIgnoresSigtermEndsBySigkill) {
   EXPECT_GE(run.seconds, 6.0);
   EXPECT_EQ(SignalThatEnded(stubborn), SIGKILL);
   EXPECT_EQ(SignalThatEnded(holder), SIGTERM);
+}
+
+// A phone's storage: a shared tmpfs holds the users' storage at
+// user/emulated, a tmpfs of its own (the mount to free), with a photo; an app
+// runs in a mount namespace made a slave of ours, the users' directory bound
+// at storage there, as Android binds it at /storage in every app's namespace.
+struct Storage {
+  std::string user, emulated, image;  // image: a mount under it, for -R
+  std::string view;                   // where an app's namespace shows `emulated`
+  std::string kept;                   // a private bind, to mount it again from
+};
+
+bool MakeStorage(const std::string& base, bool image, Storage* s) {
+  *s = {base + "/user", base + "/user/emulated", base + "/user/emulated/0/image",
+        base + "/storage/emulated", base + "/kept"};
+  return MakePath(s->user) && MakePath(base + "/storage") && MakePath(s->kept) &&
+         mount("tmpfs", s->user.c_str(), "tmpfs", 0, nullptr) == 0 &&
+         mount(nullptr, s->user.c_str(), nullptr, MS_SHARED, nullptr) == 0 &&
+         MakePath(s->emulated) && mount("tmpfs", s->emulated.c_str(), "tmpfs", 0, nullptr) == 0 &&
+         MakePath(s->emulated + "/0/DCIM/a.jpg", true) && MakePath(s->image) &&
+         (!image || mount("tmpfs", s->image.c_str(), "tmpfs", 0, nullptr) == 0);
+}
+
+// Enters a mount namespace of its own: an app's, where the storage is bound
+// at the view, or a private one.
+bool EnterApp(const Storage& s) {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+         mount(s.user.c_str(), s.view.substr(0, s.view.rfind('/')).c_str(), nullptr,
+               MS_BIND | MS_REC, nullptr) == 0;
+}
+bool EnterPrivate() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+struct StorageCase {
+  const char* name;
+  std::function<bool(const Storage&)> setup;  // of a child that holds, or not
+  const char* hold = "";                      // how -n tells its hold, if the kernel finds it busy
+  const char* below = "";                     // the path it holds, below the app's view
+  bool recursive = false;                     // an image under the storage, freed with -R
+};
+
+const StorageCase kStorageCases[] = {
+    {"AppWithAPhotoOpenWorkingThere",
+     [](const Storage& s) {
+       return EnterApp(s) && HoldOpen(s.view + "/0/DCIM/a.jpg") &&
+              chdir((s.view + "/0").c_str()) == 0;
+     },
+     "fd \\d+", "/0/DCIM/a.jpg"},
+    {"AppWithThePhotoMappedAlone",
+     [](const Storage& s) { return EnterApp(s) && MapWithoutDescriptor(s.view + "/0/DCIM/a.jpg"); },
+     "mapping", "/0/DCIM/a.jpg"},
+    {"IdleApp", [](const Storage& s) { return EnterApp(s); }},
+    {"SystemProcessWithAPhotoAnAppHandedOver",
+     [](const Storage& s) {
+       return HoldDescriptorFrom(
+           [&] { return EnterApp(s) ? open((s.view + "/0/DCIM/a.jpg").c_str(), O_RDONLY) : -1; });
+     },
+     "fd \\d+", "/0/DCIM/a.jpg"},
+    {"PrivateCopy",
+     [](const Storage& s) { return EnterPrivate() && chdir(s.emulated.c_str()) == 0; }},
+    {"PrivateBindOfTheSameFileSystemAtTheSamePath",
+     [](const Storage& s) {
+       return EnterPrivate() &&
+              mount((s.emulated + "/0").c_str(), s.emulated.c_str(), nullptr, MS_BIND, nullptr) ==
+                  0 &&
+              chdir(s.emulated.c_str()) == 0;
+     }},
+    {"CopyWithAMountOfItsOwn",
+     [](const Storage& s) {
+       return EnterApp(s) && mount("tmpfs", (s.view + "/0").c_str(), "tmpfs", 0, nullptr) == 0 &&
+              chdir(s.view.c_str()) == 0;
+     }},
+    {"AppInAnImageUnderIt",
+     [](const Storage& s) { return EnterApp(s) && chdir((s.view + "/0/image").c_str()) == 0; },
+     "cwd", "/0/image", true},
+};
+
+// Each case asks the kernel first whether its hold keeps the unmount busy
+// (if not, the same file system is mounted there again, from a private bind
+// that kept it), then has the tool list and free the storage, kept busy by a
+// holder in this namespace: the tool must name and signal the case's process
+// exactly where the kernel said busy.
+TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
+  struct Row {
+    Storage storage;
+    pid_t pid, keeper;
+    bool busy;
+    ToolRun list, run;
+  };
+  std::vector<Row> rows(std::size(kStorageCases));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const StorageCase& c = kStorageCases[i];
+    Row& row = rows[i];
+    const Storage& s = row.storage;
+    ASSERT_TRUE(MakeStorage(MakeTempDir(), c.recursive, &row.storage)) << c.name;
+    row.pid = SpawnChild([&] { return c.setup(s); });
+    ASSERT_GT(row.pid, 0) << c.name;
+    const char* freed = (c.recursive ? s.image : s.emulated).c_str();
+    ASSERT_EQ(mount(freed, s.kept.c_str(), nullptr, MS_BIND, nullptr), 0) << c.name;
+    ASSERT_EQ(mount(nullptr, s.kept.c_str(), nullptr, MS_PRIVATE, nullptr), 0) << c.name;
+    errno = 0;
+    const bool unmounted = umount(freed) == 0;
+    row.busy = !unmounted && errno == EBUSY;
+    ASSERT_TRUE(unmounted || row.busy) << c.name << ": " << strerror(errno);
+    ASSERT_TRUE(!unmounted || mount(s.kept.c_str(), freed, nullptr, MS_BIND, nullptr) == 0)
+        << c.name;
+    row.keeper = SpawnChild([&] { return chdir(s.emulated.c_str()) == 0; });
+    ASSERT_GT(row.keeper, 0) << c.name;
+    row.list = RunTool({"busyumount", "-n", s.emulated});
+  }
+  // Side by side: the pauses take their ten seconds once.
+  std::vector<std::thread> runs;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    runs.emplace_back([&rows, i] {
+      rows[i].run =
+          RunTool(kStorageCases[i].recursive
+                      ? std::vector<std::string>{"busyumount", "-R", rows[i].storage.emulated}
+                      : std::vector<std::string>{"busyumount", rows[i].storage.emulated});
+    });
+  }
+  for (std::thread& run : runs) run.join();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const StorageCase& c = kStorageCases[i];
+    const Row& row = rows[i];
+    std::string listing =
+        std::to_string(row.keeper) + " end_to_end_test cwd " + row.storage.emulated + "\n";
+    const std::string held = std::to_string(row.pid) + " end_to_end_test " + c.hold +
+                             " on a copy in mnt:\\[\\d+\\] " + row.storage.view + c.below + "\n";
+    listing = !row.busy ? listing : row.pid < row.keeper ? held + listing : listing + held;
+    if (c.recursive) listing += "submount " + row.storage.image + "\n";
+    EXPECT_EQ(row.list.status, 0) << c.name;
+    EXPECT_TRUE(std::regex_match(row.list.out + row.list.err, std::regex(listing)))
+        << c.name << (row.busy ? ", busy by the kernel:\n" : ", free by the kernel:\n")
+        << row.list.out << row.list.err;
+    EXPECT_EQ(row.run.status, 0) << c.name;
+    EXPECT_FALSE(IsMountPoint(row.storage.emulated)) << c.name;
+    EXPECT_EQ(SignalThatEnded(row.keeper), SIGTERM) << c.name;
+    EXPECT_EQ(SignalThatEnded(row.pid), row.busy ? SIGTERM : SIGVTALRM) << c.name;
+  }
 }
 
 // Lines of `text` that contain every one of `parts`.

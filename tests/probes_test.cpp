@@ -24,19 +24,23 @@
 #include "OtherHolders.cpp"
 #include "ProcFiles.cpp"
 #include "ProcessKiller.cpp"
+#include "Propagation.cpp"
 #include "UnixSockets.cpp"
 #include "support.h"
 
 namespace {
 
-// With no bound socket noted, the mount tables read afresh, the process
-// alone, not its threads, and what hit in g_found.
+// With no bound socket noted, the mount tables read afresh (or, without
+// `read`, not at all: the path decides), the process alone, not its threads,
+// and what hit in g_found.
+BusyMounts g_mounts;
 Sweep g_sweep;
 Holding g_found;
-Sweep* SweepOf(const char* mount_point) {
-  g_sweep.mount_point = mount_point;
+Sweep* SweepOf(const char* mount_point, bool read = true) {
+  StartBusyMounts(mount_point, 0, &g_mounts);
+  if (read) ReadBusyMounts(&g_mounts);
+  g_sweep.mounts = &g_mounts;
   g_sweep.sockets.count = 0;
-  StartMountTables(mount_point, &g_sweep.tables);
   return &g_sweep;
 }
 int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
@@ -49,7 +53,7 @@ int CheckSymLink(pid_t pid, const char* mount_point, const char* link_name) {
   return CheckSymLink(pid, SweepOf(mount_point), link_name, BUSYUMOUNT_CWD, &g_found);
 }
 int CheckFileMaps(pid_t pid, const char* mount_point) {
-  return CheckFileMaps(pid, mount_point, &g_found);
+  return CheckFileMaps(pid, SweepOf(mount_point), &g_found);
 }
 
 struct MatchCase {
@@ -376,7 +380,8 @@ TEST_P(MapsLines, JudgesEachLineByTheFileItNames) {
   const std::string& text = GetParam().text;
   FILE* maps = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
   ASSERT_NE(maps, nullptr);
-  EXPECT_EQ(CheckMapsStream(maps, "/mnt/disk", &g_found), GetParam().expected);
+  EXPECT_EQ(CheckMapsStream(maps, getpid(), SweepOf("/mnt/disk", false), &g_found),
+            GetParam().expected);
   fclose(maps);
 }
 
@@ -429,10 +434,14 @@ TEST_P(OtherHolderTexts, TellsWhatLiesUnderTheMountPointUnescaped) {
     ASSERT_TRUE(MakePath(block + "/loop3/loop/backing_file", true));
     std::ofstream(block + "/loop3/loop/backing_file") << c.text;
     ReportLoopDevices(block.c_str(), "/mnt/disk", collect, &told);
+  } else if (c.source == kSubmount) {
+    const std::string table = MakeTempDir() + "/mountinfo";
+    std::ofstream(table) << c.text;
+    ReportSubmounts(table.c_str(), "/mnt/disk", collect, &told);
   } else {
     FILE* stream = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
     ASSERT_NE(stream, nullptr);
-    ReportLines(stream, c.source, "/mnt/disk", collect, &told);
+    ReportSwapLines(stream, "/mnt/disk", collect, &told);
     fclose(stream);
   }
   EXPECT_EQ(told, c.expected);

@@ -129,10 +129,7 @@ static bool ForgeBoundSocket(const std::string& mount_point, bool elsewhere) {
   return MakePath(path) && BindSocket(forger, path + "/s");
 }
 
-// Keeps a descriptor opened by a child of its own, on a tmpfs that the child
-// mounts at `mount_point`'s path in a mount namespace of its own, where the
-// child lives on, working there, until this process ends.
-static bool HoldDescriptorFromALookAlike(const std::string& mount_point) {
+bool HoldDescriptorFrom(const std::function<int()>& open_there) {
   int ends[2];
   int fd = -1;
   char byte = 0;
@@ -141,18 +138,13 @@ static bool HoldDescriptorFromALookAlike(const std::string& mount_point) {
   msghdr message = {nullptr, 0, &data, 1, control, sizeof(control), 0};
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return false;
   if (fork() == 0) {
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", mount_point.c_str(), "tmpfs", 0, nullptr) != 0 ||
-        (fd = open((mount_point + "/handed").c_str(), O_CREAT | O_RDWR, 0644)) < 0 ||
-        chdir(mount_point.c_str()) != 0) {
-      _exit(1);
-    }
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || (fd = open_there()) < 0) _exit(1);
     CMSG_FIRSTHDR(&message)->cmsg_level = SOL_SOCKET;
     CMSG_FIRSTHDR(&message)->cmsg_type = SCM_RIGHTS;
     CMSG_FIRSTHDR(&message)->cmsg_len = CMSG_LEN(sizeof(int));
     memcpy(CMSG_DATA(CMSG_FIRSTHDR(&message)), &fd, sizeof(int));
     if (sendmsg(ends[1], &message, 0) != 1) _exit(1);
+    close(fd);
     for (;;) pause();
   }
   return recvmsg(ends[0], &message, 0) == 1 && CMSG_FIRSTHDR(&message) != nullptr;
@@ -195,8 +187,6 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
       copied ? SpawnProgram(shell.c_str(), args, "/") : -1,
       SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/s"); }),
       SpawnWithoutMainThread(jail),
-      // In a mount namespace of its own, on its copy of the mount.
-      SpawnChild([&] { return unshare(CLONE_NEWNS) == 0 && chdir(jail.c_str()) == 0; }),
   };
 }
 
@@ -227,7 +217,20 @@ std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::st
           [&] { return chdir(sibling.c_str()) == 0 && ForgeBoundSocket(mount_point, false); }),
       SpawnChild(
           [&] { return chdir(sibling.c_str()) == 0 && ForgeBoundSocket(mount_point, true); }),
-      SpawnChild([&] { return HoldDescriptorFromALookAlike(mount_point); }),
+      // It keeps a descriptor from a child that works on a look-alike tmpfs at
+      // the mount point's path, in a mount namespace of its own.
+      SpawnChild([&] {
+        return HoldDescriptorFrom([&] {
+          return unshare(CLONE_NEWNS) == 0 &&
+                         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                         mount("tmpfs", mount_point.c_str(), "tmpfs", 0, nullptr) == 0 &&
+                         chdir(mount_point.c_str()) == 0
+                     ? open("handed", O_CREAT | O_RDWR, 0644)
+                     : -1;
+        });
+      }),
+      // On a private copy of the mount, in a mount namespace of its own.
+      SpawnChild([&] { return unshare(CLONE_NEWNS) == 0 && chdir(mount_point.c_str()) == 0; }),
   };
 }
 

@@ -45,8 +45,7 @@ bool MapWithoutDescriptor(const std::string& path);
 // the directory "deep" and the regular file `file`: an open file, an open
 // directory (the mount point itself), a mapping without a descriptor, a
 // working directory, a root directory, an executable (a copy of /bin/sh), a
-// bound socket, a working directory whose main thread has exited, and one in
-// a mount namespace of its own, on its copy of the mount.
+// bound socket and a working directory whose main thread has exited.
 // Returns their pids, -1 for any that failed to start.
 std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const std::string& file);
 
@@ -60,9 +59,15 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const
 // that forge lines of /proc/net/unix naming a socket of theirs as bound under
 // the mount point; one that keeps a descriptor handed over from its child,
 // which works and holds it on a look-alike tmpfs at the mount point's path in
-// a mount namespace of its own. Returns their pids, -1 for any that failed.
+// a mount namespace of its own; one on a private copy of the mount in a
+// mount namespace of its own. Returns their pids, -1 for any that failed.
 std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::string& sibling,
                                    const std::string& parent);
+
+// Keeps the descriptor that `open_there` returns (-1 if it fails) in a child
+// of this process, which hands it over, closes its own and lives on until
+// this process ends. For a child's setup.
+bool HoldDescriptorFrom(const std::function<int()>& open_there);
 
 // Returns true if this process is the first of a private PID namespace with
 // its own /proc, where anything it signals is its own descendant.
