@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -158,17 +159,23 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
 int MappingHeld(pid_t pid, const char* line, const char* name, Sweep* sweep, Holding* found) {
   // "start-end perms offset major:minor inode path", in hexadecimal, but the
   // file names in map_files have no leading zeros.
-  unsigned long start = 0, end = 0;
-  unsigned major = 0, minor = 0;
-  char path[kPathSize];
-  if (sscanf(line, "%lx-%lx %*s %*s %x:%x", &start, &end, &major, &minor) != 4) {
-    return Confirmed(sweep, pid, -1, name, found);
+  char* next = nullptr;
+  const unsigned long start = strtoul(line, &next, 16);
+  const unsigned long end = *next == '-' ? strtoul(next + 1, &next, 16) : 0;
+  for (int field = 0; field < 2; ++field) {
+    next += strspn(next, " ");
+    next += strcspn(next, " ");
   }
+  const unsigned long major = strtoul(next, &next, 16);
+  const unsigned long minor = *next == ':' ? strtoul(next + 1, &next, 16) : 0;
+  char path[kPathSize];
+  if (end == 0 || *next != ' ') return Confirmed(sweep, pid, -1, name, found);
   const int length = snprintf(path, sizeof(path), "/proc/%d/map_files/%lx-%lx", pid, start, end);
   const int id =
       length > 0 && static_cast<size_t>(length) < sizeof(path) ? LinkedMountId(path) : -1;
   if (id >= 0) return Confirmed(sweep, pid, id, name, found);
-  return OnBusyDevice(sweep->mounts, major, minor) && HeldByPath(sweep, pid, name, found);
+  return OnBusyDevice(sweep->mounts, static_cast<unsigned>(major), static_cast<unsigned>(minor)) &&
+         HeldByPath(sweep, pid, name, found);
 }
 
 // Returns 1 if a line of the memory map of process `pid`, read from `maps`,

@@ -27,13 +27,17 @@ namespace {
 
 constexpr unsigned char kLink = 0xff;
 constexpr unsigned char kPassedOver = 2;
-enum { kFree, kUnread, kRead, kBeyond };
+// A namespace's table: not read yet, read, to be read again through the
+// descriptor kept, or beyond the limits; or a slot free.
+enum { kFree, kUnread, kRead, kChanged, kBeyond };
 
 // Mounts of one table that may receive what a taken mount's parent propagates.
 constexpr int kMaxReceivers = 64;
 // Slots for the ids of one table's mounts: tables of up to three quarters as
 // many lines are read.
-constexpr int kSeenSlots = 4096;
+constexpr int kSeenSlots = 2048;
+// Kept tables that one poll() asks of.
+constexpr int kPollAtOnce = 256;
 // Peer groups that one group propagates to.
 constexpr int kMaxGroups = 256;
 
@@ -57,19 +61,19 @@ const char* String(const BusyMounts* b, unsigned offset) {
 }
 
 const char* Path(const BusyMounts* b, int index) {
-  const char* path = b->paths;
-  for (; index > 0; --index) path += strlen(path) + 1;
-  return path;
+  return b->paths + b->path_offsets[index];
 }
 
 // A mount's place below its parent: the parent's root ("" for "/") joined with
-// `relative`, the mount point below the parent's.
+// its mount point below the parent's (null if it doesn't lie there).
 const char* Root(const char* root) {
   return strcmp(root, "/") == 0 ? "" : root;
 }
 const char* Relative(const char* mount_point, const char* parent_mount_point) {
-  return strcmp(parent_mount_point, "/") == 0 ? mount_point
-                                              : mount_point + strlen(parent_mount_point);
+  if (strcmp(parent_mount_point, "/") == 0) return mount_point;
+  return PathMatchesMountPoint(mount_point, parent_mount_point)
+             ? mount_point + strlen(parent_mount_point)
+             : nullptr;
 }
 
 // Returns 1 if `a` followed by `b` reads as `c` followed by `d`.
@@ -84,7 +88,7 @@ int SameJoined(const char* a, const char* b, const char* c, const char* d) {
 // "self"), or 0 if it can't be read.
 unsigned NamespaceOf(const char* pid) {
   char link[kPathSize];
-  char path[kPathSize];
+  char path[64];
   const int read =
       snprintf(path, sizeof(path), "/proc/%s/ns/mnt", pid) > 0 && ReadSymLink(AT_FDCWD, path, link);
   // "mnt:[4026531841]"
@@ -100,13 +104,13 @@ int FindNamespace(const BusyMounts* b, unsigned inode) {
 
 // Adds `path` to the paths, once; returns its index, or -1 if they are full.
 int AddPath(BusyMounts* b, const char* path) {
-  const char* known = b->paths;
-  for (int i = 0; i < b->path_count; ++i, known += strlen(known) + 1) {
-    if (strcmp(known, path) == 0) return i;
+  for (int i = 0; i < b->path_count; ++i) {
+    if (strcmp(Path(b, i), path) == 0) return i;
   }
   const size_t length = strlen(path) + 1;
   if (b->path_count == kMaxPaths || b->paths_used + length > sizeof(b->paths)) return -1;
   memcpy(b->paths + b->paths_used, path, length);
+  b->path_offsets[b->path_count] = static_cast<unsigned>(b->paths_used);
   b->paths_used += length;
   return b->path_count++;
 }
@@ -192,6 +196,11 @@ int Top(const BusyMounts* b, Accept at) {
   return top;
 }
 
+// Returns `key` with `value` mixed in (FNV-1a, a value at a time).
+unsigned long long Mix(unsigned long long key, int value) {
+  return (key ^ static_cast<unsigned>(value)) * 1099511628211ull;
+}
+
 // Reads the sweeper's own table: the mount at the mount point (or, for a
 // plain directory, the one it lies on) and those under it are taken, and the
 // unmount may take copies of them where their parents propagate.
@@ -250,8 +259,7 @@ void ReadOwnTable(BusyMounts* b) {
     const OwnMount& own = b->own[i];
     if (!own.taken || own.on < 0) continue;
     b->propagates |= b->own[own.on].shared != 0;
-    const int values[] = {own.id, b->own[own.on].id, b->own[own.on].shared};
-    for (int value : values) key = (key ^ static_cast<unsigned>(value)) * 1099511628211ull;
+    key = Mix(Mix(Mix(key, own.id), b->own[own.on].id), b->own[own.on].shared);
   }
   b->key = key;
   b->state = 1;
@@ -322,11 +330,11 @@ int NoteCopy(BusyMounts* b, int ns, int first, const Mount* mount, const Receive
         continue;
       }
       const OwnMount& parent = b->own[own.on];
-      if (parent.major != on.major || parent.minor != on.minor ||
-          !SameJoined(Root(r->text + on.root),
-                      Relative(mount->mount_point, r->text + on.mount_point),
-                      Root(String(b, parent.root)),
-                      Relative(String(b, own.mount_point), String(b, parent.mount_point)))) {
+      const char* below = Relative(mount->mount_point, r->text + on.mount_point);
+      const char* own_below = Relative(String(b, own.mount_point), String(b, parent.mount_point));
+      if (parent.major != on.major || parent.minor != on.minor || below == nullptr ||
+          own_below == nullptr ||
+          !SameJoined(Root(r->text + on.root), below, Root(String(b, parent.root)), own_below)) {
         continue;
       }
       for (int c = first; c < b->copy_count; ++c) {
@@ -433,14 +441,31 @@ void ReadNamespace(BusyMounts* b, int ns, pid_t pid) {
   }
 }
 
-// Reads again the kept tables that poll() says changed since they were read.
+// Reads again the kept tables that poll() says changed since they were read,
+// polling a few hundred at a time; those that could not be kept, or were
+// beyond the limits, are read again through their first process met.
 void ReadChanged(BusyMounts* b) {
-  pollfd tables[kMaxNamespaces];
-  for (int i = 0; i < b->namespace_count; ++i) tables[i] = {b->namespaces[i].fd, POLLPRI, 0};
-  if (poll(tables, static_cast<nfds_t>(b->namespace_count), 0) <= 0) return;
+  for (int i = 1; i < b->namespace_count; ++i) {
+    Namespace& ns = b->namespaces[i];
+    if (ns.state == kBeyond || (ns.state == kRead && ns.fd < 0)) {
+      DropCopies(b, i, 0);
+      ns.state = kUnread;
+    }
+  }
+  for (int first = 0; first < b->namespace_count; first += kPollAtOnce) {
+    pollfd tables[kPollAtOnce];
+    const int count =
+        b->namespace_count - first < kPollAtOnce ? b->namespace_count - first : kPollAtOnce;
+    for (int i = 0; i < count; ++i) tables[i] = {b->namespaces[first + i].fd, POLLPRI, 0};
+    if (poll(tables, static_cast<nfds_t>(count), 0) <= 0) continue;
+    for (int i = 0; i < count; ++i) {
+      if ((tables[i].revents & (POLLPRI | POLLERR)) != 0) b->namespaces[first + i].state = kChanged;
+    }
+  }
   for (int i = 0; i < b->namespace_count; ++i) {
-    if ((tables[i].revents & (POLLPRI | POLLERR)) == 0) continue;
+    if (b->namespaces[i].state != kChanged) continue;
     DropCopies(b, i, 0);
+    b->namespaces[i].state = kRead;
     Table table;
     RewindTable(b->namespaces[i].fd, &table);
     ScanTable(b, &table, i);
@@ -578,9 +603,8 @@ void CloseBusyMounts(BusyMounts* mounts) {
 }
 
 int PathOnBusyMount(const BusyMounts* b, const char* path) {
-  const char* known = b->paths;
-  for (int i = 0; i < b->path_count; ++i, known += strlen(known) + 1) {
-    if (PathMatchesMountPoint(path, known)) return 1;
+  for (int i = 0; i < b->path_count; ++i) {
+    if (PathMatchesMountPoint(path, Path(b, i))) return 1;
   }
   return 0;
 }

@@ -68,14 +68,16 @@ struct BusyMounts {
   int budget;  // tables that may be kept open
   int own_count;
   OwnMount own[kMaxOwnMounts];
-  char strings[8 * kPathSize];
+  char strings[4 * kPathSize];
   size_t used;
   int namespace_count;
   Namespace namespaces[kMaxNamespaces];
   int copy_count;
   Copy copies[kMaxCopies];
   int path_count;
-  char paths[4 * kPathSize];  // the paths, each NUL-terminated, the mount point first
+  unsigned path_offsets[kMaxPaths];
+  char paths[4 * kPathSize];  // the paths one after another, each NUL-terminated,
+                              // the mount point first
   size_t paths_used;
 };
 
