@@ -382,15 +382,17 @@ struct StorageCase {
   const char* hold = "";                      // how -n tells its hold, if the kernel finds it busy
   const char* below = "";                     // the path it holds, below the app's view
   bool recursive = false;                     // an image under the storage, freed with -R
+  int signal = SIGTERM;                       // that ends it, if the kernel finds it busy
 };
 
 const StorageCase kStorageCases[] = {
+    // It outlives SIGTERM: the second sweep finds it through the tables kept.
     {"AppWithAPhotoOpenWorkingThere",
      [](const Storage& s) {
-       return EnterApp(s) && HoldOpen(s.view + "/0/DCIM/a.jpg") &&
-              chdir((s.view + "/0").c_str()) == 0;
+       return signal(SIGTERM, SIG_IGN) != SIG_ERR && EnterApp(s) &&
+              HoldOpen(s.view + "/0/DCIM/a.jpg") && chdir((s.view + "/0").c_str()) == 0;
      },
-     "fd \\d+", "/0/DCIM/a.jpg"},
+     "fd \\d+", "/0/DCIM/a.jpg", false, SIGKILL},
     {"AppWithThePhotoMappedAlone",
      [](const Storage& s) { return EnterApp(s) && MapWithoutDescriptor(s.view + "/0/DCIM/a.jpg"); },
      "mapping", "/0/DCIM/a.jpg"},
@@ -480,7 +482,7 @@ TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
     EXPECT_EQ(row.run.status, 0) << c.name;
     EXPECT_FALSE(IsMountPoint(row.storage.emulated)) << c.name;
     EXPECT_EQ(SignalThatEnded(row.keeper), SIGTERM) << c.name;
-    EXPECT_EQ(SignalThatEnded(row.pid), row.busy ? SIGTERM : SIGVTALRM) << c.name;
+    EXPECT_EQ(SignalThatEnded(row.pid), row.busy ? c.signal : SIGVTALRM) << c.name;
   }
 }
 

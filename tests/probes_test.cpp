@@ -447,6 +447,12 @@ TEST_P(OtherHolderTexts, TellsWhatLiesUnderTheMountPointUnescaped) {
   EXPECT_EQ(told, c.expected);
 }
 
+std::string Repeat(const std::string& text, int times) {
+  std::string repeated;
+  while (times-- > 0) repeated += text;
+  return repeated;
+}
+
 const std::string kMount = "36 35 0:50 / ";
 const std::string kMountEnd = " rw,relatime shared:1 - tmpfs t rw\n";
 const std::string kSwaps = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
@@ -458,6 +464,11 @@ INSTANTIATE_TEST_SUITE_P(
             "SubmountsEscaped", kSubmount,
             kMount + "/mnt/disk/sub" + kMountEnd + kMount + "/mnt/disk/a\\040b\\134n" + kMountEnd,
             "0  /mnt/disk/sub;0  /mnt/disk/a b\\n;"},
+        // A root and a mount point of 4,095 bytes each, blanks written as four.
+        OtherCase{"SubmountOnTheLongestLine", kSubmount,
+                  "36 35 0:50 /" + Repeat("\\040", 4094) + " /mnt/disk/" + std::string(4085, 'b') +
+                      kMountEnd + kMount + "/mnt/disk/sub" + kMountEnd,
+                  "0  /mnt/disk/" + std::string(4085, 'b') + ";0  /mnt/disk/sub;"},
         OtherCase{"MountPointItselfAndSiblings", kSubmount,
                   kMount + "/mnt/disk" + kMountEnd + kMount + "/mnt/disk2/s" + kMountEnd + kMount +
                       "/mnt/disk\\012/x" + kMountEnd,
