@@ -43,10 +43,15 @@ made: [TESTING.md](TESTING.md#benchmarks).
 
 Each workload holds nothing under the mount, so every process goes through
 every probe: **descriptors**, processes with 64 open files each; **maps**,
-processes with 2,000 memory-map lines each, as on a phone. *Sweep* is one
-call of `KillProcessesWithOpenFiles` (Google Benchmark). The rest are whole
+processes with 2,000 memory-map lines each, as on a phone; **phone**, shared
+storage (a tmpfs on a shared tmpfs) that 150 app namespaces, slaves of the
+benchmark's, show at a path of their own, with 88 lines in each table and
+three processes with 64 open files in each, and four in the benchmark's
+namespace. *Sweep* is one call of `KillProcessesWithOpenFiles` (Google
+Benchmark), which reads every table it needs afresh. The rest are whole
 processes (hyperfine): *busyumount* is the tool without its pauses on a mount
-that stays busy, so **six** sweeps; `fuser -m` and `lsof -n -P -w` scan once.
+that stays busy, so **six** sweeps, which read a table once; `fuser -m` and
+`lsof -n -P -w` scan once.
 The whole processes are medians of 5 runs after one warmup, the sweeps of
 3 repetitions. The last column sets the tool's six sweeps against six
 runs of `fuser -m`: below 1, the tool is the faster.

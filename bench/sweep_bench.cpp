@@ -1,11 +1,17 @@
 // The sweep benchmark: one sweep of a tmpfs mount that nobody holds, over
-// processes with 64 descriptors each, or with 2,000 memory-map lines each.
+// processes with 64 descriptors each, or with 2,000 memory-map lines each;
+// or, shaped like a phone, of shared storage that app namespaces see at a
+// path of their own, over processes with 64 descriptors each, three in each
+// of the app namespaces and four in the benchmark's, every table 88 lines.
 //   sweep_bench [Google Benchmark's flags]
-//   sweep_bench --hold descriptors|maps N COMMAND...   runs COMMAND beside N
-//       such processes, with $DISK naming the mount, which a submount keeps busy
+//   sweep_bench --hold descriptors|maps|phone N COMMAND...   runs COMMAND
+//       beside N such processes, with $DISK naming the mount, which a
+//       submount keeps busy
 // It runs as the first process of its own PID namespace (scripts/bench.sh),
 // which takes the workload and the mounts along when it ends.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,8 +27,10 @@
 
 namespace {
 
-std::string g_disk;  // the mount point
-std::string g_file;  // outside it, held by the workload
+std::string g_disk;     // the mount point
+std::string g_storage;  // the phone's: user/emulated on a shared user
+std::string g_base;
+std::string g_file;  // outside them, held by the workload
 std::string g_kind;
 std::vector<pid_t> g_workload;
 
@@ -35,7 +43,32 @@ bool Hold(const std::string& kind) {
   return true;
 }
 
-// Makes the workload `count` processes of `kind`.
+// Lines of this process's mount table.
+int TableLines() {
+  FILE* table = fopen("/proc/self/mountinfo", "re");
+  int lines = 0;
+  for (int c; table != nullptr && (c = getc(table)) != EOF;) lines += c == '\n';
+  if (table != nullptr) fclose(table);
+  return lines;
+}
+
+// Enters an app's mount namespace, a slave of the benchmark's with the users'
+// storage bound at storage, its table made 88 lines long.
+bool EnterApp() {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0 ||
+      mount((g_base + "/user").c_str(), (g_base + "/storage").c_str(), nullptr, MS_BIND | MS_REC,
+            nullptr) != 0) {
+    return false;
+  }
+  for (int pad = 0, lines = TableLines(); lines < 88; ++pad, ++lines) {
+    const std::string at = g_base + "/pad/" + std::to_string(pad);
+    if (!MakePath(at) || mount("tmpfs", at.c_str(), "tmpfs", 0, nullptr) != 0) return false;
+  }
+  return true;
+}
+
+// Makes the workload `count` processes of `kind`: for a phone, four in the
+// benchmark's namespace and three in each app's.
 void Grow(const std::string& kind, int count) {
   if (kind != g_kind) {
     for (pid_t pid : g_workload) SignalThatEnded(pid);
@@ -43,16 +76,31 @@ void Grow(const std::string& kind, int count) {
     g_kind = kind;
   }
   while (static_cast<int>(g_workload.size()) < count) {
-    if (g_workload.emplace_back(SpawnChild([&] { return Hold(kind); })) < 0) abort();
+    const size_t size = g_workload.size();
+    pid_t pid = -1;
+    if (kind != "phone" || size < 4) {
+      pid = SpawnChild([&] { return Hold(kind); });
+    } else if ((size - 4) % 3 == 0) {
+      pid = SpawnChild([&] { return EnterApp() && Hold(kind); });
+    } else {
+      const std::string app = "/proc/" + std::to_string(g_workload[size - (size - 4) % 3]);
+      pid = SpawnChild([&] {
+        const int ns = open((app + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC);
+        return setns(ns, CLONE_NEWNS) == 0 && Hold(kind);
+      });
+    }
+    if (g_workload.emplace_back(pid) < 0) abort();
   }
 }
 
 void BM_Sweep(benchmark::State& state, const char* kind) {
   Grow(kind, static_cast<int>(state.range(0)));
-  for (auto _ : state) KillProcessesWithOpenFiles(g_disk.c_str(), 0, nullptr, 0);
+  const std::string& disk = strcmp(kind, "phone") == 0 ? g_storage : g_disk;
+  for (auto _ : state) KillProcessesWithOpenFiles(disk.c_str(), 0, nullptr, 0);
 }
 BENCHMARK_CAPTURE(BM_Sweep, descriptors, "descriptors")->ArgsProduct({{100, 500, 2000}});
 BENCHMARK_CAPTURE(BM_Sweep, maps, "maps")->ArgsProduct({{100, 300, 1000}});
+BENCHMARK_CAPTURE(BM_Sweep, phone, "phone")->Arg(454);
 
 }  // namespace
 
@@ -61,19 +109,24 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s may send signals: run it through scripts/bench.sh\n", argv[0]);
     return 1;
   }
-  const std::string base = MakeTempDir();
-  g_disk = base + "/disk";
-  g_file = base + "/outside/file";
-  if (base.empty() || mount("tmpfs", base.c_str(), "tmpfs", 0, nullptr) != 0 || !MakePath(g_disk) ||
-      !MakePath(g_file, true) || mount("tmpfs", g_disk.c_str(), "tmpfs", 0, nullptr) != 0 ||
-      !MakePath(g_disk + "/sub") ||
-      mount("tmpfs", (g_disk + "/sub").c_str(), "tmpfs", 0, nullptr) != 0) {
+  g_base = MakeTempDir();
+  g_disk = g_base + "/disk";
+  g_storage = g_base + "/user/emulated";
+  g_file = g_base + "/outside/file";
+  const auto make_tmpfs = [](const std::string& at) {
+    return MakePath(at) && mount("tmpfs", at.c_str(), "tmpfs", 0, nullptr) == 0;
+  };
+  if (g_base.empty() || mount("tmpfs", g_base.c_str(), "tmpfs", 0, nullptr) != 0 ||
+      !MakePath(g_file, true) || !MakePath(g_base + "/storage") || !make_tmpfs(g_disk) ||
+      !make_tmpfs(g_disk + "/sub") || !make_tmpfs(g_base + "/user") ||
+      mount(nullptr, (g_base + "/user").c_str(), nullptr, MS_SHARED, nullptr) != 0 ||
+      !make_tmpfs(g_storage) || !make_tmpfs(g_storage + "/sub")) {
     perror("making the mounts");
     return 1;
   }
   if (argc > 4 && strcmp(argv[1], "--hold") == 0) {
     Grow(argv[2], atoi(argv[3]));
-    setenv("DISK", g_disk.c_str(), 1);
+    setenv("DISK", (strcmp(argv[2], "phone") == 0 ? g_storage : g_disk).c_str(), 1);
     const pid_t command = fork();
     if (command == 0) {
       execvp(argv[4], argv + 4);

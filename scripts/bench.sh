@@ -1,8 +1,8 @@
 #!/bin/sh
-# Benchmarks the sweep on two workloads at three sizes each (in process, with
-# Google Benchmark; the tool without its pauses, fuser -m and lsof as whole
-# processes, with hyperfine), and the time the tool takes to free a mount held
-# by 50 processes. Writes docs/BENCHMARKS.md and docs/sweep-time.png in about
+# Benchmarks the sweep on two workloads at three sizes each, and on a
+# phone-shaped one (in process, with Google Benchmark; the tool without its
+# pauses, fuser -m and lsof as whole processes, with hyperfine), and the time
+# the tool takes to free a mount held by 50 processes. Writes docs/BENCHMARKS.md and docs/sweep-time.png in about
 # four minutes. Everything that may signal runs in a private PID namespace.
 set -eu
 cd "$(dirname "$0")/.."
@@ -22,7 +22,8 @@ $run "$build/sweep_bench" --benchmark_repetitions=3 --benchmark_report_aggregate
   --benchmark_time_unit=ms --benchmark_out="$results/sweep.json" --benchmark_out_format=json
 
 # The sizes the sweep benchmark registers.
-for size in descriptors/100 descriptors/500 descriptors/2000 maps/100 maps/300 maps/1000; do
+for size in descriptors/100 descriptors/500 descriptors/2000 maps/100 maps/300 maps/1000 \
+  phone/454; do
   echo "== whole processes: $size"
   # fuser and lsof find nobody here, and say so with status 1.
   $run "$build/sweep_bench" --hold "${size%/*}" "${size#*/}" hyperfine --runs 5 --warmup 1 --ignore-failure \
