@@ -179,17 +179,15 @@ int AddOwn(BusyMounts* b, const Mount* mount) {
   return 1;
 }
 
-// Returns the index of the mount on top of those whose mount points `at`
-// accepts (of mounts stacked at one path, the one no other is on), or -1.
-template <typename Accept>
-int Top(const BusyMounts* b, Accept at) {
+// Returns the index of the mount on top of those at `path` (of mounts stacked
+// at one path, the one no other is on), or -1 if none is there.
+int Top(const BusyMounts* b, const char* path) {
   int top = -1;
   for (int i = 0; i < b->own_count; ++i) {
-    if (!at(String(b, b->own[i].mount_point))) continue;
+    if (strcmp(String(b, b->own[i].mount_point), path) != 0) continue;
     int carries = 0;
     for (int j = 0; j < b->own_count; ++j) {
-      carries |= b->own[j].on == i && at(String(b, b->own[j].mount_point)) &&
-                 strcmp(String(b, b->own[j].mount_point), String(b, b->own[i].mount_point)) == 0;
+      carries |= b->own[j].on == i && strcmp(String(b, b->own[j].mount_point), path) == 0;
     }
     if (!carries) top = i;
   }
@@ -229,19 +227,17 @@ void ReadOwnTable(BusyMounts* b) {
     }
   }
   const char* mount_point = b->mount_point;
-  int top = Top(b, [&](const char* at) { return strcmp(at, mount_point) == 0; });
+  int top = Top(b, mount_point);
   const int at = top >= 0;
-  if (!at) {
-    size_t longest = 0;
-    for (int i = 0; i < b->own_count; ++i) {
-      const size_t length = strlen(String(b, b->own[i].mount_point));
-      if (Covers(String(b, b->own[i].mount_point), mount_point) && length > longest) {
-        longest = length;
-      }
+  for (int i = 0; !at && i < b->own_count; ++i) {
+    const char* lies_on = String(b, b->own[i].mount_point);
+    if (Covers(lies_on, mount_point) &&
+        (top < 0 || strlen(lies_on) > strlen(String(b, b->own[top].mount_point)))) {
+      top = i;
     }
-    top = Top(b, [&](const char* on) { return strlen(on) == longest && Covers(on, mount_point); });
   }
   if (top < 0) return;
+  if (!at) top = Top(b, String(b, b->own[top].mount_point));
   b->own[top].taken = 1;
   for (int changed = 1; changed;) {
     changed = 0;
@@ -539,13 +535,9 @@ void Validate(BusyMounts* b) {
   }
 }
 
-// Returns the copy whose id is `id`, or null.
-const Copy* TakenCopy(const BusyMounts* b, int id) {
-  for (int i = 0; i < b->copy_count; ++i) {
-    const Copy& c = b->copies[i];
-    if (c.of != kLink && c.valid && c.children != kPassedOver && c.id == id) return &c;
-  }
-  return nullptr;
+// Returns 1 if `c` is a copy that the unmount takes and looks at.
+int Taken(const Copy& c) {
+  return c.of != kLink && c.valid && c.children != kPassedOver;
 }
 
 }  // namespace
@@ -620,8 +612,7 @@ int PathHeldInOwnNamespace(BusyMounts* b, pid_t pid, const char* path, unsigned 
   if (i < 0 || b->namespaces[i].state != kRead) return PathMatchesMountPoint(path, b->mount_point);
   for (int c = 0; c < b->copy_count; ++c) {
     const Copy& copy = b->copies[c];
-    if (copy.ns == i && copy.of != kLink && copy.valid && copy.children != kPassedOver &&
-        PathMatchesMountPoint(path, Path(b, copy.path))) {
+    if (copy.ns == i && Taken(copy) && PathMatchesMountPoint(path, Path(b, copy.path))) {
       *ns = inode;
       return 1;
     }
@@ -636,8 +627,10 @@ int HoldsBusyMount(BusyMounts* b, pid_t pid, int id, const char* path, unsigned 
     for (int i = 0; i < b->own_count; ++i) {
       if (b->own[i].taken && b->own[i].id == id) return 1;
     }
-    if (const Copy* copy = TakenCopy(b, id)) {
-      *ns = copy->ns != 0 ? b->namespaces[copy->ns].inode : 0;
+    for (int i = 0; i < b->copy_count; ++i) {
+      const Copy& copy = b->copies[i];
+      if (!Taken(copy) || copy.id != id) continue;
+      *ns = copy.ns != 0 ? b->namespaces[copy.ns].inode : 0;
       return 1;
     }
     // Every table was read: the mount is none the unmount takes.
@@ -667,7 +660,7 @@ int OnNetworkFileSystem(const BusyMounts* b, const char* path) {
   }
   for (int i = 0; i < b->copy_count; ++i) {
     const Copy& c = b->copies[i];
-    if (c.of == kLink || !c.valid) continue;
+    if (!Taken(c)) continue;
     const char* mount_point = Path(b, c.path);
     if (Covers(mount_point, path) && strlen(mount_point) >= longest) {
       on = c.of;
