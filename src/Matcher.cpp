@@ -6,7 +6,10 @@
 namespace busyumount {
 
 int PathMatchesMountPoint(const char* path, const char* mount_point) {
-  const size_t length = strlen(mount_point);
+  return PathMatchesMountPointOfLength(path, mount_point, strlen(mount_point));
+}
+
+int PathMatchesMountPointOfLength(const char* path, const char* mount_point, size_t length) {
   // "/" and "" would match everything.
   if (length < 2) return 0;
   if (strncmp(path, mount_point, length) != 0) return 0;

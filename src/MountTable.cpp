@@ -102,25 +102,49 @@ void RewindTable(int fd, Table* table) {
 // Fields: id, parent id, major:minor, root, mount point, options, optional
 // fields, "-", type, source, super options. A line that doesn't parse is
 // passed over; the super options may be of any length.
-int ReadMount(Table* table, Mount* mount) {
-  char options[8];
+int ReadMountStart(Table* table, Mount* mount) {
   while (table->last != EOF) {
     int major = 0, minor = 0;
-    const int parsed = ReadNumber(table, &mount->id, ' ') &&
-                       ReadNumber(table, &mount->parent, ' ') && ReadNumber(table, &major, ':') &&
-                       ReadNumber(table, &minor, ' ') &&
-                       ReadField(table, mount->root, sizeof(mount->root)) &&
-                       ReadField(table, mount->mount_point, sizeof(mount->mount_point)) &&
-                       (ReadField(table, options, sizeof(options)) || table->last == ' ') &&
-                       ReadOptionalFields(table, mount);
-    // A type too long is none of those looked for.
-    if (parsed && !ReadField(table, mount->type, sizeof(mount->type))) mount->type[0] = '\0';
-    while (table->last != '\n' && table->last != EOF) Next(table);
-    if (parsed) {
+    if (ReadNumber(table, &mount->id, ' ') && ReadNumber(table, &mount->parent, ' ') &&
+        ReadNumber(table, &major, ':') && ReadNumber(table, &minor, ' ')) {
       mount->major = static_cast<unsigned>(major);
       mount->minor = static_cast<unsigned>(minor);
       return 1;
     }
+    SkipLine(table);
+  }
+  return 0;
+}
+
+int ReadMountRest(Table* table, Mount* mount) {
+  char options[8];
+  const int parsed = ReadField(table, mount->root, sizeof(mount->root)) &&
+                     ReadField(table, mount->mount_point, sizeof(mount->mount_point)) &&
+                     (ReadField(table, options, sizeof(options)) || table->last == ' ') &&
+                     ReadOptionalFields(table, mount);
+  // A type too long is none of those looked for.
+  if (parsed && !ReadField(table, mount->type, sizeof(mount->type))) mount->type[0] = '\0';
+  SkipLine(table);
+  return parsed;
+}
+
+void SkipLine(Table* table) {
+  while (table->last != '\n' && table->last != EOF) {
+    const char* end = static_cast<const char*>(
+        memchr(table->buffer + table->offset, '\n', table->size - table->offset));
+    if (end == nullptr) {
+      table->offset = table->size;
+      Next(table);
+    } else {
+      table->offset = end - table->buffer + 1;
+      table->last = '\n';
+    }
+  }
+}
+
+int ReadMount(Table* table, Mount* mount) {
+  while (ReadMountStart(table, mount)) {
+    if (ReadMountRest(table, mount)) return 1;
   }
   return 0;
 }

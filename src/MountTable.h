@@ -40,6 +40,14 @@ void RewindTable(int fd, Table* table);
 // parse; returns 1, or 0 at the end.
 int ReadMount(Table* table, Mount* mount);
 
+// ReadMount() in two steps, for a reader that wants the rest of few lines:
+// ReadMountStart() reads the next line's ids and device (returns 1, or 0 at
+// the end), then ReadMountRest() the rest (returns 1, or 0 if it doesn't
+// parse) or SkipLine() passes it over.
+int ReadMountStart(Table* table, Mount* mount);
+int ReadMountRest(Table* table, Mount* mount);
+void SkipLine(Table* table);
+
 // Copies the field that begins at `text` into `path` (kPathSize bytes),
 // NUL-terminated, undoing the \ooo by which the kernel writes a blank, tab,
 // newline or backslash in a path. Returns 1, or 0 if the field doesn't end in

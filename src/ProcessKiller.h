@@ -27,7 +27,8 @@ extern "C" {
 // may signal (everyone, as root), and passes over in silence what it may not
 // read or signal. It runs on the caller's thread, returns as soon as the
 // signals are sent without waiting for anyone to exit, reports nothing, and
-// allocates nothing but the short-lived streams of the /proc files it reads.
+// allocates nothing but the short-lived streams of the /proc files it reads;
+// it needs about 240 KiB of stack.
 void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                                 const pid_t* excluded_pids, int excluded_count);
 

@@ -61,7 +61,7 @@ const char* String(const BusyMounts* b, unsigned offset) {
 }
 
 const char* Path(const BusyMounts* b, int index) {
-  return b->paths + b->path_offsets[index];
+  return b->paths + b->path_entries[index].offset;
 }
 
 // A mount's place below its parent: the parent's root ("" for "/") joined with
@@ -103,15 +103,26 @@ int FindNamespace(const BusyMounts* b, unsigned inode) {
 }
 
 // Adds `path` to the paths, once; returns its index, or -1 if they are full.
+// A path under another needs no comparing of its own.
 int AddPath(BusyMounts* b, const char* path) {
+  int covered = 0;
   for (int i = 0; i < b->path_count; ++i) {
     if (strcmp(Path(b, i), path) == 0) return i;
+    covered |= PathMatchesMountPoint(path, Path(b, i));
   }
-  const size_t length = strlen(path) + 1;
-  if (b->path_count == kMaxPaths || b->paths_used + length > sizeof(b->paths)) return -1;
-  memcpy(b->paths + b->paths_used, path, length);
-  b->path_offsets[b->path_count] = static_cast<unsigned>(b->paths_used);
-  b->paths_used += length;
+  const size_t length = strlen(path);
+  if (b->path_count == kMaxPaths || b->paths_used + length + 1 > sizeof(b->paths)) return -1;
+  for (int i = 0; !covered && i < b->path_count; ++i) {
+    b->path_entries[i].covered |= PathMatchesMountPoint(Path(b, i), path);
+  }
+  memcpy(b->paths + b->paths_used, path, length + 1);
+  b->path_entries[b->path_count] = {static_cast<unsigned>(b->paths_used),
+                                    static_cast<unsigned>(length), covered};
+  b->paths_used += length + 1;
+  b->prefix_count = 0;
+  for (int i = 0; i <= b->path_count; ++i) {
+    if (!b->path_entries[i].covered) b->prefixes[b->prefix_count++] = static_cast<unsigned char>(i);
+  }
   return b->path_count++;
 }
 
@@ -365,6 +376,26 @@ void NoteChild(BusyMounts* b, int first, const Mount* mount) {
   }
 }
 
+// Returns 1 if a taken mount or its parent is of the device, else 0: a table's
+// other lines are of no copy and of no receiver.
+int OnTakenDevice(const BusyMounts* b, unsigned major, unsigned minor) {
+  for (int i = 0; i < b->own_count; ++i) {
+    const OwnMount& own = b->own[i];
+    if (!own.taken) continue;
+    if (own.major == major && own.minor == minor) return 1;
+    if (own.on >= 0 && b->own[own.on].major == major && b->own[own.on].minor == minor) return 1;
+  }
+  return 0;
+}
+
+// Returns 1 if mount `id` is a copy that the table read now shows, else 0.
+int IsCopy(const BusyMounts* b, int first, int id) {
+  for (int i = first; i < b->copy_count; ++i) {
+    if (b->copies[i].of != kLink && b->copies[i].id == id) return 1;
+  }
+  return 0;
+}
+
 // Returns 1 if `id` was in `seen` (kSeenSlots ids + 1, 0 for none), adding it
 // with `add`; -1 if it had to be added and the slots are full.
 int Seen(unsigned* seen, int id, int add) {
@@ -396,11 +427,17 @@ void ScanTable(BusyMounts* b, Table* table, int ns) {
   for (int pass = 1, passes = 1; fits && pass <= passes; ++pass) {
     if (pass > 1) RewindTable(table->fd, table);
     for (int i = first; i < b->copy_count; ++i) b->copies[i].children = 0;
-    while (fits && ReadMount(table, &mount)) {
+    while (fits && ReadMountStart(table, &mount)) {
       if (pass == 1) {
         orphans += Seen(seen, mount.parent, 0) == 0;
         fits = Seen(seen, mount.id, 1) >= 0;
       }
+      // Most lines are of other file systems, and on none of the copies.
+      if (!OnTakenDevice(b, mount.major, mount.minor) && !IsCopy(b, first, mount.parent)) {
+        SkipLine(table);
+        continue;
+      }
+      if (!ReadMountRest(table, &mount)) continue;
       fits = fits && NoteReceiver(b, ns, first, &mount, &r);
       if (fits && NoteCopy(b, ns, first, &mount, &r, &fits) < 0) NoteChild(b, first, &mount);
     }
@@ -595,8 +632,9 @@ void CloseBusyMounts(BusyMounts* mounts) {
 }
 
 int PathOnBusyMount(const BusyMounts* b, const char* path) {
-  for (int i = 0; i < b->path_count; ++i) {
-    if (PathMatchesMountPoint(path, Path(b, i))) return 1;
+  for (int i = 0; i < b->prefix_count; ++i) {
+    const auto& prefix = b->path_entries[b->prefixes[i]];
+    if (PathMatchesMountPointOfLength(path, b->paths + prefix.offset, prefix.length)) return 1;
   }
   return 0;
 }

@@ -75,9 +75,14 @@ struct BusyMounts {
   int copy_count;
   Copy copies[kMaxCopies];
   int path_count;
-  unsigned path_offsets[kMaxPaths];
-  char paths[4 * kPathSize];  // the paths one after another, each NUL-terminated,
-                              // the mount point first
+  struct {
+    unsigned offset, length;
+    int covered;  // it lies under another path
+  } path_entries[kMaxPaths];
+  int prefix_count;
+  unsigned char prefixes[kMaxPaths];  // the paths under no other
+  char paths[4 * kPathSize];          // the paths one after another, each NUL-terminated,
+                                      // the mount point first
   size_t paths_used;
 };
 
