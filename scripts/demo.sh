@@ -16,8 +16,12 @@ fi
 
 tool=$PWD/build-demo/busyumount
 base=$(mktemp -d /tmp/busyumount-demo-XXXXXX)
-trap 'umount -l "$base"; rmdir "$base"' EXIT
+view=$(mktemp -d /tmp/busyumount-view-XXXXXX)
+trap 'umount -l "$base"; rmdir "$base" "$view"' EXIT
 mount -t tmpfs demo-scratch "$base"
+# Shared, as Android's storage is: a mount on it gets a copy in every mount
+# namespace that receives from it, at whatever path that namespace binds it.
+mount --make-shared "$base"
 disk=$base/disk
 mkdir -p "$disk" "$base/disk2" "$base/elsewhere"
 
@@ -93,6 +97,15 @@ bound "$disk/work/ctl.sock"
 start "bystander: pipes only" "cd / && exec sleep 600 </dev/null | cat"
 start "bystander: socket bound in disk2" "cd / && exec nc.openbsd -lU $base/disk2/ctl.sock"
 bound "$base/disk2/ctl.sock"
+# An app in a mount namespace of its own that sees the storage at $view, as
+# an Android app sees it at /storage; and one whose namespace keeps a private
+# copy of the mount, which never keeps the mount busy.
+start "app: log open through its own view" "exec unshare --mount --propagation slave bash -c \
+  'mount --rbind $base $view && exec 3<$view/disk/work/deep/log.txt && cd / && exec sleep 600'"
+reached "${pids[-1]}" fd/3 "$view/disk/work/deep/log.txt"
+start "bystander: cwd on a private copy" "exec unshare --mount --propagation private bash -c \
+  'cd $disk && exec sleep 600'"
+reached "${pids[-1]}" cwd "$disk"
 
 echo "== busyumount -n $disk: what holds it"
 "$tool" -n "$disk" | sed 's/^/   /'
