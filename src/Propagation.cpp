@@ -324,6 +324,15 @@ int NoteReceiver(BusyMounts* b, int ns, int first, const Mount* mount, Receivers
   return 1;
 }
 
+// Returns the index of mount `id` among the copies that the table read now
+// shows (from `first` on), or -1.
+int CopyIndex(const BusyMounts* b, int first, int id) {
+  for (int i = first; i < b->copy_count; ++i) {
+    if (b->copies[i].of != kLink && b->copies[i].id == id) return i;
+  }
+  return -1;
+}
+
 // Returns the index of the copy that `mount` is, noting it once, or -1 if it
 // is none; sets `*fits` to 0 if the copies or paths are full.
 int NoteCopy(BusyMounts* b, int ns, int first, const Mount* mount, const Receivers* r, int* fits) {
@@ -344,9 +353,8 @@ int NoteCopy(BusyMounts* b, int ns, int first, const Mount* mount, const Receive
           !SameJoined(Root(r->text + on.root), below, Root(String(b, parent.root)), own_below)) {
         continue;
       }
-      for (int c = first; c < b->copy_count; ++c) {
-        if (b->copies[c].of != kLink && b->copies[c].id == mount->id) return c;
-      }
+      const int known = CopyIndex(b, first, mount->id);
+      if (known >= 0) return known;
       const int path = AddPath(b, mount->mount_point);
       if (path < 0 || b->copy_count == kMaxCopies) {
         *fits = 0;
@@ -388,14 +396,6 @@ int OnTakenDevice(const BusyMounts* b, unsigned major, unsigned minor) {
   return 0;
 }
 
-// Returns 1 if mount `id` is a copy that the table read now shows, else 0.
-int IsCopy(const BusyMounts* b, int first, int id) {
-  for (int i = first; i < b->copy_count; ++i) {
-    if (b->copies[i].of != kLink && b->copies[i].id == id) return 1;
-  }
-  return 0;
-}
-
 // Returns 1 if `id` was in `seen` (kSeenSlots ids + 1, 0 for none), adding it
 // with `add`; -1 if it had to be added and the slots are full.
 int Seen(unsigned* seen, int id, int add) {
@@ -433,7 +433,7 @@ void ScanTable(BusyMounts* b, Table* table, int ns) {
         fits = Seen(seen, mount.id, 1) >= 0;
       }
       // Most lines are of other file systems, and on none of the copies.
-      if (!OnTakenDevice(b, mount.major, mount.minor) && !IsCopy(b, first, mount.parent)) {
+      if (!OnTakenDevice(b, mount.major, mount.minor) && CopyIndex(b, first, mount.parent) < 0) {
         SkipLine(table);
         continue;
       }
