@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Matcher.cpp"
+#include "MountNamespaces.cpp"
 #include "MountTable.cpp"
 #include "ProcFiles.cpp"
 #include "ProcessKiller.cpp"

@@ -19,8 +19,8 @@
 #include <unistd.h>
 
 #include "Matcher.h"
+#include "MountNamespaces.h"
 #include "ProcFiles.h"
-#include "Propagation.h"
 #include "Sweep.h"
 #include "UnixSockets.h"
 
@@ -55,9 +55,9 @@ struct Holding {
   BusyumountHold hold;
   int descriptor;
   pid_t thread;
-  int refused;                         // a probe was refused for want of permission
-  int missing;                         // the last link read failed for want of the link
-  unsigned long long mount_namespace;  // of the copy it holds, when another
+  int refused;    // a probe was refused for want of permission
+  int missing;    // the last link read failed for want of the link
+  CopyHeld copy;  // the mount in a copy's place it holds, if any
   char path[kPathSize];
 };
 
@@ -75,13 +75,13 @@ int NoteFailure(Holding* found) {
 // mount elsewhere, nor a copy that the unmount leaves alone. An id of -1
 // (unread) leaves the path to decide.
 int Confirmed(Sweep* sweep, pid_t pid, int id, const char* path, Holding* found) {
-  return HoldsBusyMount(sweep->mounts, pid, id, path, &found->mount_namespace);
+  return HoldsBusyMount(sweep->mounts, pid, id, path, &found->copy);
 }
 
 // Returns 1 if `pid` holds the path that matched, as its own mount namespace
 // shows the mount: where the file's mount can't be learnt, the path decides.
 int HeldByPath(Sweep* sweep, pid_t pid, const char* path, Holding* found) {
-  return PathHeldInOwnNamespace(sweep->mounts, pid, path, &found->mount_namespace);
+  return PathHeldInOwnNamespace(sweep->mounts, pid, path, &found->copy);
 }
 
 // Returns the mount id of what `path`, a link of /proc, leads to, or -1.
@@ -245,7 +245,7 @@ int OtherThreadHolds(pid_t pid, Sweep* sweep, Holding* found) {
 int HoldsMountPoint(pid_t pid, Sweep* sweep, int threads, Holding* found) {
   found->thread = pid;
   found->descriptor = -1;
-  found->mount_namespace = 0;
+  found->copy = {0, 0};
   if (CheckFileDescriptorSymLinks(pid, sweep, found) || CheckFileMaps(pid, sweep, found)) {
     return 1;
   }
@@ -319,7 +319,7 @@ int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
   Sweep sweep;
   sweep.mounts = mounts;
   ReadBusyMounts(mounts);
-  NoteBoundSockets(mounts->paths, mounts->path_count, &sweep.sockets);
+  NoteBoundSockets(mounts->paths.text, mounts->paths.count, &sweep.sockets);
   Holding found;
   int uninspected = 0;
   while (const char* name = ReadDirectory(&proc)) {
@@ -347,9 +347,17 @@ int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
       }
       const int error = signal != 0 ? SignalProcess(handle, pid, signal) : 0;
       if (report != nullptr) {
-        const BusyumountHolder holder = {
-            pid,    found.thread, found.hold, found.descriptor,     command, found.path,
-            signal, error,        state,      found.mount_namespace};
+        const BusyumountHolder holder = {pid,
+                                         found.thread,
+                                         found.hold,
+                                         found.descriptor,
+                                         command,
+                                         found.path,
+                                         signal,
+                                         error,
+                                         state,
+                                         found.copy.mount_namespace,
+                                         found.copy.replaced};
         report(&holder, context);
       }
     }
@@ -370,7 +378,7 @@ void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
 int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
                                  int excluded_count, BusyumountReport report, void* context) {
   BusyMounts mounts;
-  StartBusyMounts(mount_point, 0, &mounts);
+  StartBusyMounts(mount_point, nullptr, &mounts);
   const int uninspected =
       SweepWithTables(signal, excluded_pids, excluded_count, report, context, &mounts);
   CloseBusyMounts(&mounts);

@@ -63,6 +63,12 @@ struct BusyumountHolder {
   unsigned long long mount_namespace;  // when it holds a copy of the mount in
                                        // another mount namespace, that one's
                                        // inode (/proc/<pid>/ns/mnt); else 0
+  int in_place_of_copy;                // 1 when what it holds is no copy of the
+                                       // mount but sits in a copy's place (in
+                                       // `mount_namespace`, or the caller's):
+                                       // that namespace mounted something else
+                                       // there, which the unmount looks at and
+                                       // takes along all the same
 };
 
 typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* context);

@@ -1,121 +1,131 @@
-// Which mounts the unmount of the mount point must find unheld, by the
-// kernel's own rule: the mount at the mount point, the mounts under it, and
-// their copies that mount propagation made, in every mount namespace, at
-// whatever path that namespace shows them; and which mounts it leaves alone.
+// The kernel's rule for a busy mount, over the text of mount tables: which
+// mounts the unmount of the mount point takes, and where each namespace
+// shows them. Its input is mountinfo, its output the records below; reading
+// and keeping the namespaces' tables is MountNamespaces' work.
 #pragma once
 
-#include <sys/types.h>
+#include <stddef.h>
 
 #include "MountTable.h"
-#include "ProcFiles.h"
 
 namespace busyumount {
 
-// Mounts of the sweeper's own table on the mount point's path: those it lies
-// on, those at it and those under it.
-constexpr int kMaxOwnMounts = 128;
-// Mount namespaces, the sweeper's own among them, whose tables one sweep reads.
-constexpr int kMaxNamespaces = 2048;
-// Copies and links between peer groups, over every namespace.
-constexpr int kMaxCopies = 4096;
-// Paths at which the namespaces show the mount point's mounts and their copies.
+// The mount at the mount point and the mounts under it.
+constexpr int kMaxTaken = 32;
+// Paths at which the namespaces show the taken mounts and the mounts in their
+// copies' places, and the bytes of them all.
 constexpr int kMaxPaths = 64;
+constexpr size_t kPathsSize = 2 * kPathSize;
+// Mounts in a copy's place, and links between peer groups, over every
+// namespace.
+constexpr int kMaxCopies = 2048;
+constexpr int kMaxLinks = 512;
 
-// A mount of the sweeper's own table on the mount point's path.
-struct OwnMount {
-  int id, parent;
-  int shared, master;  // its peer groups, as in Mount
+// A mount that the unmount takes, from the sweeper's own table.
+struct TakenMount {
+  int id;
   unsigned major, minor;
-  int network;                 // a network file system, whose open may wait on its server
-  int taken;                   // the mount point's mount, or one under it
-  int on;                      // the index of the mount it is mounted on, or -1
-  unsigned root, mount_point;  // offsets in `strings`
+  int parent;                           // its parent's id
+  unsigned parent_major, parent_minor;  // its parent's device, which its receivers share
+  int group;                            // its parent's peer group (shared:N), or 0 if the
+                                        // parent propagates nothing
+  int network;                          // of a network file system
+  unsigned place;                       // offset in `text`: the directory of the parent's
+                                        // file system it is mounted on, "" for its root
+  unsigned root;                        // offset in `text`: the directory of its own file
+                                        // system that it shows
+  long mount_point;                     // offset in `text`, or -1 when it is the
+                                        // mount point's own text, cut to `length`
+  unsigned length;                      // of its mount point
 };
 
-// A copy, in some namespace, of a taken mount, or a link between peer groups.
-struct Copy {
-  int id;                  // its mount id; for a link, the group it receives from
-  int group;               // the group it receives through; for a link, the receiving one
-  unsigned short ns;       // its namespace's index
-  unsigned char path;      // the index of the path its namespace shows it at
-  unsigned char of;        // the index of the taken mount it copies, or kLink
-  unsigned char children;  // mounts of its own on it: 0, 1 covering it whole, or more
-  unsigned char valid;     // it receives what the taken mount's parent propagates
-};
-
-struct Namespace {
-  unsigned inode;  // as /proc/<pid>/ns/mnt names it
-  int fd;          // its table, kept open between the driver's sweeps, or -1
-  int state;
-  unsigned generation;  // of the last sweep that met a process of it
-};
-
-// What a sweep knows of the mounts that keep the mount point busy. The driver
-// keeps it between its sweeps, the tables of the other namespaces open, and
-// reads a table again only when poll() says it changed; a stateless sweep
-// starts it afresh. About 140 KiB.
-struct BusyMounts {
-  const char* mount_point;
-  int keep;                // keep the tables open between sweeps
-  int state;               // 0 before a sweep reads the tables, 1 after, -1 if they can't tell
-  int propagates;          // some taken mount's parent propagates: it may have copies
-  int unknown;             // namespaces whose copies are unknown: refused, or beyond the limits
-  int limited;             // a fixed limit was passed this sweep
-  unsigned self;           // the sweeper's namespace
-  unsigned long long key;  // of the taken mounts and their parents' groups
-  unsigned generation;
-  int kept;    // tables kept open
-  int budget;  // tables that may be kept open
-  int own_count;
-  OwnMount own[kMaxOwnMounts];
-  char strings[4 * kPathSize];
+struct Taken {
+  int count;
+  int propagates;  // some taken mount's parent is shared
+  TakenMount mounts[kMaxTaken];
   size_t used;
-  int namespace_count;
-  Namespace namespaces[kMaxNamespaces];
-  int copy_count;
-  Copy copies[kMaxCopies];
-  int path_count;
+  char text[2 * kPathSize];
+};
+
+// The paths at which the namespaces show a taken mount or a mount in a copy's
+// place, each once, the mount point first.
+struct Paths {
+  int count;
   struct {
     unsigned offset, length;
     int covered;  // it lies under another path
-  } path_entries[kMaxPaths];
+  } entries[kMaxPaths];
   int prefix_count;
-  unsigned char prefixes[kMaxPaths];  // the paths under no other
-  char paths[4 * kPathSize];          // the paths one after another, each NUL-terminated,
-                                      // the mount point first
-  size_t paths_used;
+  unsigned char prefixes[kMaxPaths];  // those under no other
+  size_t used;
+  char text[kPathsSize];
 };
 
-// Makes `mounts` ready for sweeps of `mount_point`; with `keep`, tables stay
-// open from one sweep to the next, until CloseBusyMounts().
-void StartBusyMounts(const char* mount_point, int keep, BusyMounts* mounts);
-// Reads what a sweep needs: the sweeper's own table and, where a taken
-// mount's parent propagates, the table of every other mount namespace that a
-// process is in, once, or again where it changed.
-void ReadBusyMounts(BusyMounts* mounts);
-void CloseBusyMounts(BusyMounts* mounts);
+// The mount at a taken mount's place under a mount that may receive what the
+// taken mount's parent propagates: the copy the unmount takes along, or
+// whatever its namespace mounted in the copy's place, which it takes all the
+// same.
+struct Copy {
+  int id;
+  int group;              // the peer group its receiver receives through: 0 for a peer of
+                          // the parent, else the receiver's master group
+  unsigned ns : 11;       // its namespace's index
+  unsigned path : 6;      // the index of the path its namespace shows it at
+  unsigned taken : 5;     // the index of the taken mount whose place it is in
+  unsigned children : 2;  // mounts on it: none, one covering it whole, or more
+  unsigned network : 1;   // of a network file system
+  unsigned replaced : 1;  // no copy: another file system or directory
+  unsigned receives : 1;  // its receiver receives what the parent propagates
+};
 
-// Returns 1 if `path` lies on or under one of the paths, in any namespace, at
-// which the mount point's mounts or their copies are shown, else 0.
-int PathOnBusyMount(const BusyMounts* mounts, const char* path);
+// A peer group that is a slave of another: what `master` propagates, `group`
+// receives and passes on.
+struct Link {
+  int master, group;
+  unsigned short ns;  // the namespace whose table told of it
+};
 
-// Returns 1 if mount `id`, on which process `pid` holds `path`, is taken by
-// the unmount, and sets `*ns` to the copy's namespace when that is not the
-// sweeper's (else 0); 0 if it isn't. Where the id (-1: unread) or the tables
-// can't tell, the path decides as PathHeldInOwnNamespace() does.
-int HoldsBusyMount(BusyMounts* mounts, pid_t pid, int id, const char* path, unsigned long long* ns);
+struct Copies {
+  int count;
+  Copy copies[kMaxCopies];
+  int link_count;
+  Link links[kMaxLinks];
+};
 
-// Returns 1 if `path` lies where the mount namespace of process `pid` shows a
-// taken mount, as its table tells, setting `*ns` as HoldsBusyMount() does; if
-// that table is unknown, 1 if `path` is the mount point or lies under it.
-int PathHeldInOwnNamespace(BusyMounts* mounts, pid_t pid, const char* path, unsigned long long* ns);
+// Reads the sweeper's own table (rewinding it once): the mount at
+// `mount_point` (of mounts stacked there, the top one; for a plain
+// directory, the one it lies on, whose unmount nothing propagates) and the
+// mounts under it are taken, each with its parent and its place. Returns 1;
+// 0 if no mount is found, -1 if the limits are passed (then `taken` says
+// nothing).
+int ReadTakenMounts(Table* table, const char* mount_point, Taken* taken);
 
-// Returns 1 if the device is that of a taken mount, or if that can't be told.
-int OnBusyDevice(const BusyMounts* mounts, unsigned major, unsigned minor);
+// Returns the mount point of taken mount `index`, `*length` bytes of it.
+const char* TakenMountPoint(const Taken* taken, int index, const char* mount_point, size_t* length);
 
-// Returns 0 if the taken mount that `path` lies on, by its text (the longest
-// path it lies under), is of a local file system; 1 if a network one, or if
-// that can't be told.
-int OnNetworkFileSystem(const BusyMounts* mounts, const char* path);
+// Adds `path` to the paths, once; returns its index, or -1 if they are full.
+int AddPath(Paths* paths, const char* path);
+
+// Notes in `copies` what the table of namespace `ns` (the sweeper's own too)
+// shows in the place of a taken mount under each of its receivers, with what
+// is mounted on it, and the links between peer groups it tells of. Returns
+// 1, or 0 if the limits are passed (then nothing of the table is noted).
+int ReadCopies(Table* table, int ns, const Taken* taken, Paths* paths, Copies* copies);
+
+// Forgets the copies and links of namespace `ns`.
+void DropCopies(Copies* copies, int ns);
+
+// Marks each copy whose receiver receives what its taken mount's parent
+// propagates, once every table is read: through the parent's peer group, or
+// one that it reaches through links. Returns 0 if a group reaches more than
+// the limit, whose copies may then be passed over.
+int ResolveReceivers(const Taken* taken, Copies* copies);
+
+// Returns 1 if the unmount counts the users of `copy`: its receiver receives,
+// and it has no mount of its own on it but one that covers it whole.
+int Counts(const Copy& copy);
+
+// Returns `index`'s path.
+const char* PathAt(const Paths* paths, int index);
 
 }  // namespace busyumount

@@ -5,8 +5,8 @@
 
 #include <sys/types.h>
 
+#include "MountNamespaces.h"
 #include "ProcessKiller.h"
-#include "Propagation.h"
 
 namespace busyumount {
 

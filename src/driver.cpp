@@ -69,7 +69,10 @@ void PutHold(const BusyumountHolder* holder, FILE* out) {
   (void)fputs(kHolds[holder->hold], out);
   if (holder->descriptor >= 0) (void)fprintf(out, " %d", holder->descriptor);
   if (holder->thread != holder->pid) (void)fprintf(out, " (thread %d)", holder->thread);
-  if (holder->mount_namespace != 0) {
+  if (holder->in_place_of_copy) {
+    (void)fputs(" in place of a copy", out);
+    if (holder->mount_namespace != 0) (void)fprintf(out, " in mnt:[%llu]", holder->mount_namespace);
+  } else if (holder->mount_namespace != 0) {
     (void)fprintf(out, " on a copy in mnt:[%llu]", holder->mount_namespace);
   }
   (void)putc(' ', out);
@@ -227,7 +230,8 @@ int main(int argc, char** argv) {
   const pid_t self = getpid();
   // What the sweeps read of the mount tables is kept from one to the next.
   busyumount::BusyMounts mounts;
-  busyumount::StartBusyMounts(mount_point, 1, &mounts);
+  busyumount::KeptTables kept;
+  busyumount::StartBusyMounts(mount_point, &kept, &mounts);
   if (list) {
     int listed = 0;
     const int uninspected = busyumount::SweepWithTables(0, &self, 1, ListHolder, &listed, &mounts);

@@ -349,13 +349,12 @@ TEST_F(Mount, HolderThatIgnoresSigtermEndsBySigkill) {
 struct Storage {
   std::string user, emulated, image;  // image: a mount under it, for -R
   std::string view;                   // where an app's namespace shows `emulated`
-  std::string kept;                   // a private bind, to mount it again from
 };
 
 bool MakeStorage(const std::string& base, bool image, Storage* s) {
   *s = {base + "/user", base + "/user/emulated", base + "/user/emulated/0/image",
-        base + "/storage/emulated", base + "/kept"};
-  return MakePath(s->user) && MakePath(base + "/storage") && MakePath(s->kept) &&
+        base + "/storage/emulated"};
+  return MakePath(s->user) && MakePath(base + "/storage") &&
          mount("tmpfs", s->user.c_str(), "tmpfs", 0, nullptr) == 0 &&
          mount(nullptr, s->user.c_str(), nullptr, MS_SHARED, nullptr) == 0 &&
          MakePath(s->emulated) && mount("tmpfs", s->emulated.c_str(), "tmpfs", 0, nullptr) == 0 &&
@@ -379,7 +378,8 @@ bool EnterPrivate() {
 struct StorageCase {
   const char* name;
   std::function<bool(const Storage&)> setup;  // of a child that holds, or not
-  const char* hold = "";                      // how -n tells its hold, if the kernel finds it busy
+  const char* hold = "";                      // how -n tells its hold, if the kernel finds it busy:
+                                              // what, and on what
   const char* below = "";                     // the path it holds, below the app's view
   bool recursive = false;                     // an image under the storage, freed with -R
   int signal = SIGTERM;                       // that ends it, if the kernel finds it busy
@@ -392,17 +392,17 @@ const StorageCase kStorageCases[] = {
        return signal(SIGTERM, SIG_IGN) != SIG_ERR && EnterApp(s) &&
               HoldOpen(s.view + "/0/DCIM/a.jpg") && chdir((s.view + "/0").c_str()) == 0;
      },
-     "fd \\d+", "/0/DCIM/a.jpg", false, SIGKILL},
+     "fd \\d+ on a copy", "/0/DCIM/a.jpg", false, SIGKILL},
     {"AppWithThePhotoMappedAlone",
      [](const Storage& s) { return EnterApp(s) && MapWithoutDescriptor(s.view + "/0/DCIM/a.jpg"); },
-     "mapping", "/0/DCIM/a.jpg"},
+     "mapping on a copy", "/0/DCIM/a.jpg"},
     {"IdleApp", [](const Storage& s) { return EnterApp(s); }},
     {"SystemProcessWithAPhotoAnAppHandedOver",
      [](const Storage& s) {
        return HoldDescriptorFrom(
            [&] { return EnterApp(s) ? open((s.view + "/0/DCIM/a.jpg").c_str(), O_RDONLY) : -1; });
      },
-     "fd \\d+", "/0/DCIM/a.jpg"},
+     "fd \\d+ on a copy", "/0/DCIM/a.jpg"},
     {"PrivateCopy",
      [](const Storage& s) { return EnterPrivate() && chdir(s.emulated.c_str()) == 0; }},
     {"PrivateBindOfTheSameFileSystemAtTheSamePath",
@@ -419,14 +419,22 @@ const StorageCase kStorageCases[] = {
      }},
     {"AppInAnImageUnderIt",
      [](const Storage& s) { return EnterApp(s) && chdir((s.view + "/0/image").c_str()) == 0; },
-     "cwd", "/0/image", true},
+     "cwd on a copy", "/0/image", true},
+    // The unmount looks at whatever sits in a copy's place.
+    {"AppThatReplacedItsCopy",
+     [](const Storage& s) {
+       return EnterApp(s) && umount(s.view.c_str()) == 0 &&
+              mount("tmpfs", s.view.c_str(), "tmpfs", 0, nullptr) == 0 &&
+              chdir(s.view.c_str()) == 0;
+     },
+     "cwd in place of a copy", ""},
 };
 
 // Each case asks the kernel first whether its hold keeps the unmount busy
-// (if not, the same file system is mounted there again, from a private bind
-// that kept it), then has the tool list and free the storage, kept busy by a
-// holder in this namespace: the tool must name and signal the case's process
-// exactly where the kernel said busy.
+// (if not, the case is laid out afresh: the unmount took the copies along),
+// then has the tool list and free the storage, kept busy by a holder in this
+// namespace: the tool must name and signal the case's process exactly where
+// the kernel said busy.
 TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
   struct Row {
     Storage storage;
@@ -439,18 +447,18 @@ TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
     const StorageCase& c = kStorageCases[i];
     Row& row = rows[i];
     const Storage& s = row.storage;
-    ASSERT_TRUE(MakeStorage(MakeTempDir(), c.recursive, &row.storage)) << c.name;
-    row.pid = SpawnChild([&] { return c.setup(s); });
-    ASSERT_GT(row.pid, 0) << c.name;
-    const char* freed = (c.recursive ? s.image : s.emulated).c_str();
-    ASSERT_EQ(mount(freed, s.kept.c_str(), nullptr, MS_BIND, nullptr), 0) << c.name;
-    ASSERT_EQ(mount(nullptr, s.kept.c_str(), nullptr, MS_PRIVATE, nullptr), 0) << c.name;
-    errno = 0;
-    const bool unmounted = umount(freed) == 0;
-    row.busy = !unmounted && errno == EBUSY;
-    ASSERT_TRUE(unmounted || row.busy) << c.name << ": " << strerror(errno);
-    ASSERT_TRUE(!unmounted || mount(s.kept.c_str(), freed, nullptr, MS_BIND, nullptr) == 0)
-        << c.name;
+    for (int built = 0; built < 2; ++built) {
+      ASSERT_TRUE(MakeStorage(MakeTempDir(), c.recursive, &row.storage)) << c.name;
+      row.pid = SpawnChild([&] { return c.setup(s); });
+      ASSERT_GT(row.pid, 0) << c.name;
+      if (built == 1) break;
+      errno = 0;
+      const bool unmounted = umount((c.recursive ? s.image : s.emulated).c_str()) == 0;
+      row.busy = !unmounted && errno == EBUSY;
+      ASSERT_TRUE(unmounted || row.busy) << c.name << ": " << strerror(errno);
+      if (row.busy) break;
+      EXPECT_EQ(SignalThatEnded(row.pid), SIGVTALRM) << c.name;
+    }
     row.keeper = SpawnChild([&] { return chdir(s.emulated.c_str()) == 0; });
     ASSERT_GT(row.keeper, 0) << c.name;
     row.list = RunTool({"busyumount", "-n", s.emulated});
@@ -472,7 +480,7 @@ TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
     std::string listing =
         std::to_string(row.keeper) + " end_to_end_test cwd " + row.storage.emulated + "\n";
     const std::string held = std::to_string(row.pid) + " end_to_end_test " + c.hold +
-                             " on a copy in mnt:\\[\\d+\\] " + row.storage.view + c.below + "\n";
+                             " in mnt:\\[\\d+\\] " + row.storage.view + c.below + "\n";
     listing = !row.busy ? listing : row.pid < row.keeper ? held + listing : listing + held;
     if (c.recursive) listing += "submount " + row.storage.image + "\n";
     EXPECT_EQ(row.list.status, 0) << c.name;

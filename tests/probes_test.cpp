@@ -5,9 +5,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/fsuid.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,6 +22,7 @@
 #include <string>
 
 #include "Matcher.cpp"
+#include "MountNamespaces.cpp"
 #include "MountTable.cpp"
 #include "OtherHolders.cpp"
 #include "ProcFiles.cpp"
@@ -37,7 +40,7 @@ BusyMounts g_mounts;
 Sweep g_sweep;
 Holding g_found;
 Sweep* SweepOf(const char* mount_point, bool read = true) {
-  StartBusyMounts(mount_point, 0, &g_mounts);
+  StartBusyMounts(mount_point, nullptr, &g_mounts);
   if (read) ReadBusyMounts(&g_mounts);
   g_sweep.mounts = &g_mounts;
   g_sweep.sockets.count = 0;
@@ -482,6 +485,226 @@ INSTANTIATE_TEST_SUITE_P(
                   "1 loop3 /mnt/disk/a\nb;"},
         OtherCase{"LoopDeviceElsewhereOrUnbound", kLoopDevice, "/mnt/disk2/image\n", ""}),
     [](const testing::TestParamInfo<OtherCase>& info) { return std::string(info.param.name); });
+
+// Mount tables as the kernel wrote them in real runs, the sweeper's own
+// first, each line given up to its optional fields; and what the rule takes
+// for M at /x/p/m: the taken mounts, then each mount in a copy's place whose
+// users count, "<namespace>:<id> <path>", "*" after one that is no copy. A
+// holder on the one named last kept M busy there (none counted: it did not).
+struct RuleCase {
+  const char* name;
+  std::vector<std::vector<std::string>> tables;
+  std::string expected;
+};
+
+class RuleTables : public testing::TestWithParam<RuleCase> {};
+
+TEST_P(RuleTables, TakeWhatTheKernelTook) {
+  Taken taken;
+  static Paths paths;
+  static Copies copies;
+  paths.count = paths.prefix_count = 0, paths.used = 0;
+  copies.count = copies.link_count = 0;
+  AddPath(&paths, "/x/p/m");
+  std::string told = "taken";
+  const std::string file = MakeTempDir() + "/mountinfo";
+  for (size_t ns = 0; ns < GetParam().tables.size(); ++ns) {
+    std::ofstream text(file);
+    for (const std::string& line : GetParam().tables[ns]) text << line << " - tmpfs t rw\n";
+    text.close();
+    Table table;
+    ASSERT_TRUE(OpenTable(file.c_str(), &table));
+    if (ns == 0) {
+      ASSERT_EQ(ReadTakenMounts(&table, "/x/p/m", &taken), 1);
+      for (int i = 0; i < taken.count; ++i) told += " " + std::to_string(taken.mounts[i].id);
+      RewindTable(table.fd, &table);
+    }
+    EXPECT_EQ(ReadCopies(&table, static_cast<int>(ns), &taken, &paths, &copies), 1);
+    close(table.fd);
+  }
+  EXPECT_EQ(ResolveReceivers(&taken, &copies), 1);
+  for (int i = 0; i < copies.count; ++i) {
+    const Copy& c = copies.copies[i];
+    if (!Counts(c)) continue;
+    told += "; " + std::to_string(c.ns) + ":" + std::to_string(c.id) + (c.replaced ? "* " : " ") +
+            PathAt(&paths, static_cast<int>(c.path));
+  }
+  EXPECT_EQ(told, GetParam().expected);
+}
+
+const std::string kP = "1015 1014 0:104 / /x/p rw,relatime shared:268";
+const std::string kM = "1016 1015 0:105 / /x/p/m rw,relatime shared:327";
+
+INSTANTIATE_TEST_SUITE_P(
+    Propagation, RuleTables,
+    testing::Values(
+        RuleCase{"PeerOfTheParent",
+                 {{kP, kM},
+                  {"1040 1039 0:104 / /x/p rw,relatime shared:268",
+                   "1041 1040 0:105 / /x/p/m rw,relatime shared:327"}},
+                 "taken 1016; 1:1041 /x/p/m"},
+        RuleCase{"SlaveOfTheParent",
+                 {{kP, kM},
+                  {"1040 1039 0:104 / /x/p rw,relatime master:268",
+                   "1041 1040 0:105 / /x/p/m rw,relatime master:327"}},
+                 "taken 1016; 1:1041 /x/p/m"},
+        RuleCase{"PrivateCopy",
+                 {{kP, kM},
+                  {"1040 1039 0:104 / /x/p rw,relatime", "1041 1040 0:105 / /x/p/m rw,relatime"}},
+                 "taken 1016"},
+        // A shared slave links the parent's group to its own, whose slave is
+        // another namespace.
+        RuleCase{"SlaveOfASharedSlave",
+                 {{"1137 1136 0:111 / /x/p rw,relatime shared:91",
+                   "1138 1137 0:112 / /x/p/m rw,relatime shared:132"},
+                  {"1162 1161 0:111 / /x/p rw,relatime shared:347 master:91",
+                   "1163 1162 0:112 / /x/p/m rw,relatime shared:348 master:132"},
+                  {"1187 1186 0:111 / /x/p rw,relatime master:347",
+                   "1188 1187 0:112 / /x/p/m rw,relatime master:348"}},
+                 "taken 1138; 1:1163 /x/p/m; 2:1188 /x/p/m"},
+        // A slave of a group of the same file system that the parent's
+        // doesn't reach.
+        RuleCase{"SlaveOfAnotherGroup",
+                 {{"1071 1022 0:106 / /x/p rw,relatime shared:39",
+                   "1103 1022 0:106 / /x/q rw,relatime shared:123",
+                   "1158 1071 0:107 / /x/p/m rw,relatime shared:246"},
+                  {"1323 1322 0:106 / /x/p rw,relatime master:39",
+                   "1324 1323 0:107 / /x/p/m rw,relatime master:246",
+                   "1325 1322 0:106 / /x/q rw,relatime master:123",
+                   "1326 1325 0:108 / /x/q/m rw,relatime"}},
+                 "taken 1158; 1:1324 /x/p/m"},
+        RuleCase{"CopyWithAMountOfItsOwn",
+                 {{kP, kM},
+                  {"1040 1039 0:106 / /x/p rw,relatime master:268",
+                   "1041 1040 0:107 / /x/p/m rw,relatime master:327",
+                   "1066 1041 0:108 / /x/p/m/d rw,relatime"}},
+                 "taken 1016"},
+        // The holder entered the copy before the cover came.
+        RuleCase{"CopyCoveredWhole",
+                 {{"161 131 0:106 / /x/p rw,relatime shared:101",
+                   "163 161 0:107 / /x/p/m rw,relatime shared:103"},
+                  {"656 643 0:106 / /x/p rw,relatime master:101",
+                   "667 656 0:107 / /x/p/m rw,relatime master:103",
+                   "670 667 0:108 / /x/p/m rw,relatime"}},
+                 "taken 163; 1:667 /x/p/m"},
+        RuleCase{"CopyReplacedByATmpfs",
+                 {{"70 73 0:45 / /x/p rw,relatime shared:27",
+                   "77 70 0:56 / /x/p/m rw,relatime shared:60"},
+                  {"97 96 0:45 / /x/p rw,relatime master:27", "173 97 0:58 / /x/p/m rw,relatime"}},
+                 "taken 77; 1:173* /x/p/m"},
+        RuleCase{"CopyReplacedByADirectoryOfTheParent",
+                 {{"424 73 0:66 / /x/p rw,relatime shared:137",
+                   "74 424 0:56 / /x/p/m rw,relatime shared:27"},
+                  {"309 308 0:66 / /x/p rw,relatime master:137",
+                   "501 309 0:66 /x /x/p/m rw,relatime master:137"}},
+                 "taken 74; 1:501* /x/p/m"},
+        // The bind shows /sub of the parent's file system: its m is no place of M.
+        RuleCase{"ReceiverWithARootOfItsOwn",
+                 {{"289 74 0:56 / /x/p rw,relatime shared:137",
+                   "290 289 0:66 / /x/p/m rw,relatime shared:140"},
+                  {"459 458 0:56 / /x/p rw,relatime master:137",
+                   "460 459 0:66 / /x/p/m rw,relatime master:140",
+                   "638 458 0:56 /sub /x/v rw,relatime master:137",
+                   "463 638 0:78 / /x/v/m rw,relatime"}},
+                 "taken 290; 1:460 /x/p/m"},
+        RuleCase{"ParentShownElsewhere",
+                 {{"747 74 0:88 / /x/p rw,relatime shared:137",
+                   "289 747 0:56 / /x/p/m rw,relatime shared:140"},
+                  {"774 773 0:88 / /x/p rw,relatime master:137",
+                   "775 774 0:56 / /x/p/m rw,relatime master:140",
+                   "848 773 0:88 / /x/v rw,relatime master:137",
+                   "849 848 0:56 / /x/v/m rw,relatime master:140"}},
+                 "taken 289; 1:775 /x/p/m; 1:849 /x/v/m"},
+        // A mount moved into a copy's place, older than the receiver it is on.
+        RuleCase{
+            "TableOutOfOrder",
+            {{"99 74 0:56 / /x/p rw,relatime shared:137",
+              "289 99 0:88 / /x/p/m rw,relatime shared:140"},
+             {"771 770 0:56 / /x/p rw,relatime master:137",
+              "772 771 0:88 / /x/p/m rw,relatime master:140", "773 774 0:105 / /x/v/m rw,relatime",
+              "774 770 0:56 / /x/v rw,relatime master:137"}},
+            "taken 289; 1:772 /x/p/m; 1:773* /x/v/m"},
+        RuleCase{"PeerInTheSweepersNamespace",
+                 {{"99 74 0:56 / /x/p rw,relatime shared:137",
+                   "289 99 0:88 / /x/p/m rw,relatime shared:140",
+                   "298 74 0:56 / /x/v rw,relatime shared:137",
+                   "464 298 0:88 / /x/v/m rw,relatime shared:140"}},
+                 "taken 289; 0:464 /x/v/m"},
+        RuleCase{"StackedOnTheMountPoint",
+                 {{"99 74 0:56 / /x/p rw,relatime shared:137",
+                   "289 99 0:88 / /x/p/m rw,relatime shared:140",
+                   "298 289 0:105 / /x/p/m rw,relatime shared:215"}},
+                 "taken 298"}),
+    [](const testing::TestParamInfo<RuleCase>& info) { return std::string(info.param.name); });
+
+// Enters a mount namespace of its own, a slave of the test's.
+bool EnterSlave() {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0;
+}
+
+// Adds the pid of each holder told to a string.
+void NoteHolder(const BusyumountHolder* holder, void* pids) {
+  *static_cast<std::string*>(pids) += std::to_string(holder->pid) + " ";
+}
+
+// The driver's tables, kept from one sweep to the next: a namespace that
+// appears, a table that changes and a namespace that goes each change what
+// the next sweep finds, as they change what the kernel finds busy.
+TEST(KeptTables, EachChangeReachesTheNextSweep) {
+  const std::string base = MakeTempDir(), p = base + "/p", m = p + "/m", file = m + "/d/f";
+  ASSERT_TRUE(MakePath(p));
+  ASSERT_EQ(mount("tmpfs", p.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_EQ(mount(nullptr, p.c_str(), nullptr, MS_SHARED, nullptr), 0);
+  ASSERT_TRUE(MakePath(m));
+  ASSERT_EQ(mount("tmpfs", m.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_TRUE(MakePath(file, true));
+  // One works on its copy, which has a mount of its own: no holder, until
+  // that goes. One keeps the file open, a process of ours holding it too.
+  const pid_t mounted = SpawnChild([&] {
+    return EnterSlave() && mount("tmpfs", (m + "/d").c_str(), "tmpfs", 0, nullptr) == 0 &&
+           chdir(m.c_str()) == 0;
+  });
+  const pid_t app = SpawnChild([&] { return EnterSlave() && HoldOpen(file); });
+  const pid_t ours = SpawnChild([&] {
+    for (int fd = 0; fd < 64; ++fd) {
+      char link[kPathSize] = "";
+      const std::string path = "/proc/" + std::to_string(app) + "/fd/" + std::to_string(fd);
+      if (ReadSymLink(AT_FDCWD, path.c_str(), link) && file == link) return HoldOpen(path);
+    }
+    return false;
+  });
+  ASSERT_GT(mounted, 0);
+  ASSERT_GT(app, 0);
+  ASSERT_GT(ours, 0);
+  static BusyMounts mounts;
+  static KeptTables kept;
+  StartBusyMounts(m.c_str(), &kept, &mounts);
+  std::string found;
+  EXPECT_EQ(SweepWithTables(0, nullptr, 0, NoteHolder, &found, &mounts), 0);
+  EXPECT_EQ(found, std::to_string(app) + " " + std::to_string(ours) + " ");
+
+  // A namespace appears, a mount goes from a copy, a namespace goes.
+  const pid_t appeared = SpawnChild([&] { return EnterSlave() && chdir(m.c_str()) == 0; });
+  ASSERT_GT(appeared, 0);
+  const std::string d = m + "/d";
+  const pid_t unmounting = fork();
+  if (unmounting == 0) {
+    const int ns = open(("/proc/" + std::to_string(mounted) + "/ns/mnt").c_str(), O_RDONLY);
+    _exit(setns(ns, CLONE_NEWNS) == 0 && umount(d.c_str()) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(unmounting, &status, 0);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(SignalThatEnded(app), SIGVTALRM);
+  found.clear();
+  EXPECT_EQ(SweepWithTables(0, nullptr, 0, NoteHolder, &found, &mounts), 0);
+  EXPECT_EQ(found, std::to_string(mounted) + " " + std::to_string(appeared) + " ");
+  // What ours holds is no copy once its namespace is gone.
+  for (pid_t holder : {mounted, appeared}) EXPECT_EQ(SignalThatEnded(holder), SIGVTALRM);
+  EXPECT_EQ(umount(m.c_str()), 0) << strerror(errno);
+  CloseBusyMounts(&mounts);
+  EXPECT_EQ(SignalThatEnded(ours), SIGVTALRM);
+}
 
 // Runs `check` in a child whose file system uid is not root: the kernel then
 // drops its right to read what it doesn't own, such as another process's
