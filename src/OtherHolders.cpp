@@ -11,20 +11,33 @@
 #include "Matcher.h"
 #include "MountTable.h"
 #include "ProcFiles.h"
+#include "Propagation.h"
 
 using namespace busyumount;
 
 namespace {
 
-// Tells `report` of each mount under `mount_point` that the mount table at
-// `path` lists; returns how many.
+// Tells `report` of each mount under the mount at `mount_point` that the
+// mount table at `path` lists; returns how many. A mount on one stacked
+// below the top one there keeps nothing busy. Past the limits of the rule's
+// records, every mount under the path is told.
 int ReportSubmounts(const char* path, const char* mount_point, OtherHoldReport report,
                     void* context) {
   Table table;
-  Mount mount;
+  Taken taken;
   int told = 0;
   if (!OpenTable(path, &table)) return 0;
-  while (ReadMount(&table, &mount)) {
+  const int read = ReadTakenMounts(&table, mount_point, &taken);
+  for (int i = 0; read > 0 && i < taken.count; ++i) {
+    size_t length;
+    // The mount point's own mount, and the one a plain directory lies on.
+    if (taken.mounts[i].mount_point < 0) continue;
+    report(kSubmount, "", TakenMountPoint(&taken, i, mount_point, &length), context);
+    ++told;
+  }
+  Mount mount;
+  RewindTable(table.fd, &table);
+  while (read < 0 && ReadMount(&table, &mount)) {
     if (LiesUnder(mount.mount_point, mount_point)) {
       report(kSubmount, "", mount.mount_point, context);
       ++told;

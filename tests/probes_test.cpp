@@ -456,26 +456,33 @@ std::string Repeat(const std::string& text, int times) {
   return repeated;
 }
 
-const std::string kMount = "36 35 0:50 / ";
+// A mount at /mnt/disk, then lines of mounts on it: `kOn` + mount point + `kMountEnd`.
+const std::string kDisk = "35 34 0:49 / /mnt/disk rw shared:1 - tmpfs t rw\n";
+const std::string kOn = "36 35 0:50 / ";
 const std::string kMountEnd = " rw,relatime shared:1 - tmpfs t rw\n";
 const std::string kSwaps = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
 
 INSTANTIATE_TEST_SUITE_P(
     OtherHolders, OtherHolderTexts,
     testing::Values(
-        OtherCase{
-            "SubmountsEscaped", kSubmount,
-            kMount + "/mnt/disk/sub" + kMountEnd + kMount + "/mnt/disk/a\\040b\\134n" + kMountEnd,
-            "0  /mnt/disk/sub;0  /mnt/disk/a b\\n;"},
+        OtherCase{"SubmountsEscaped", kSubmount,
+                  kDisk + kOn + "/mnt/disk/sub" + kMountEnd +
+                      "37 35 0:51 / /mnt/disk/a\\040b\\134n" + kMountEnd,
+                  "0  /mnt/disk/sub;0  /mnt/disk/a b\\n;"},
         // A root and a mount point of 4,095 bytes each, blanks written as four.
         OtherCase{"SubmountOnTheLongestLine", kSubmount,
-                  "36 35 0:50 /" + Repeat("\\040", 4094) + " /mnt/disk/" + std::string(4085, 'b') +
-                      kMountEnd + kMount + "/mnt/disk/sub" + kMountEnd,
+                  kDisk + "36 35 0:50 /" + Repeat("\\040", 4094) + " /mnt/disk/" +
+                      std::string(4085, 'b') + kMountEnd + "37 35 0:51 / /mnt/disk/sub" + kMountEnd,
                   "0  /mnt/disk/" + std::string(4085, 'b') + ";0  /mnt/disk/sub;"},
         OtherCase{"MountPointItselfAndSiblings", kSubmount,
-                  kMount + "/mnt/disk" + kMountEnd + kMount + "/mnt/disk2/s" + kMountEnd + kMount +
-                      "/mnt/disk\\012/x" + kMountEnd,
+                  kDisk + "36 34 0:50 / /mnt/disk2/s" + kMountEnd +
+                      "37 34 0:51 / /mnt/disk\\012/x" + kMountEnd,
                   ""},
+        // Only the top one of those stacked at the mount point is unmounted.
+        OtherCase{"SubmountOfAMountStackedBelow", kSubmount,
+                  kDisk + kOn + "/mnt/disk/below" + kMountEnd + "37 35 0:51 / /mnt/disk" +
+                      kMountEnd + "38 37 0:52 / /mnt/disk/sub" + kMountEnd,
+                  "0  /mnt/disk/sub;"},
         OtherCase{"SwapFile", kSwapFile,
                   kSwaps + "/mnt/disk/swap\\040file                     file\t\t1024\t\t0\t\t-2\n" +
                       "/dev/sda2                               partition\t2048\t\t0\t\t-3\n",
