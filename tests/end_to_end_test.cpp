@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/loop.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,7 +18,10 @@
 
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <numeric>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -492,6 +496,382 @@ TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
     EXPECT_EQ(SignalThatEnded(row.keeper), SIGTERM) << c.name;
     EXPECT_EQ(SignalThatEnded(row.pid), row.busy ? c.signal : SIGVTALRM) << c.name;
   }
+}
+
+// Random layouts, with the kernel as the oracle. A layout, drawn from a seed:
+// a parent P (shared, private, a slave, unbindable or a shared slave) with M
+// on it; up to four mount namespaces, nested up to three deep, each a slave,
+// private, shared, a shared slave or as copied; in them and in ours, rbinds
+// of P, binds of M, copies covered, mounted in, unmounted and replaced by a
+// tmpfs, a directory of P or a mount moved there (older than the copy's
+// parent: its table is out of order); and holders of every kind among those
+// steps, in any namespace, or holding a descriptor handed over to ours.
+enum StepKind { kNamespace, kTmpfs, kBind, kUmount, kHolder };
+enum HoldKind { kFd, kCwd, kMapping, kOpath, kHanded };
+
+struct Step {
+  StepKind kind;
+  int ns;               // where it runs: 0 ours, or the i-th namespace made
+  std::string source;   // below the base; a tmpfs's name
+  std::string target;   // below the base
+  unsigned long flags;  // mount(2)'s; a namespace's: the propagation of its mounts
+  int hold = kFd;
+};
+
+const char* const kPropagations[] = {"unchanged", "slave", "private", "shared", "slave"};
+const unsigned long kPropagationFlags[] = {0, MS_SLAVE, MS_PRIVATE, MS_SHARED,
+                                           MS_SLAVE | MS_SHARED};
+
+std::vector<Step> DrawLayout(unsigned seed) {
+  unsigned x = seed * 2654435761u + 1;
+  const auto draw = [&x](unsigned n) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    return static_cast<int>(x % n);
+  };
+  std::vector<Step> steps;
+  const int type = draw(5);  // shared, private, slave, unbindable, shared slave
+  if (type == 2 || type == 4) {
+    steps = {{kTmpfs, 0, "s", "s", 0},
+             {kBind, 0, "", "s", MS_SHARED},
+             {kBind, 0, "s", "p", MS_BIND},
+             {kBind, 0, "", "p", MS_SLAVE}};
+  } else {
+    steps = {{kTmpfs, 0, "p", "p", 0}};
+  }
+  if (type != 1 && type != 2) {
+    steps.push_back(
+        {kBind, 0, "", "p", static_cast<unsigned long>(type == 3 ? MS_UNBINDABLE : MS_SHARED)});
+  }
+  steps.push_back({kTmpfs, 0, "m", "p/m", 0});
+  std::vector<std::vector<std::string>> places = {{"p/m"}}, spares = {{}};
+  std::vector<int> depth = {0};
+  int views = 0, holders = 0;
+  const int namespaces = draw(5), ops = draw(6);
+  for (int i = 0; i < namespaces + ops; ++i) {
+    const int ns = draw(static_cast<unsigned>(places.size()));
+    if (i < namespaces && (i == 0 || draw(2) == 0) && depth[ns] < 3) {
+      steps.push_back({kNamespace, ns, "", "", kPropagationFlags[draw(5)]});
+      places.push_back(places[ns]), spares.push_back({}), depth.push_back(depth[ns] + 1);
+      if (draw(2) == 0) {
+        const std::string spare = "w" + std::to_string(++views);
+        steps.push_back({kTmpfs, static_cast<int>(places.size()) - 1, "t", spare, 0});
+        spares.back().push_back(spare);
+      }
+      continue;
+    }
+    const std::string place = places[ns][draw(static_cast<unsigned>(places[ns].size()))];
+    const std::string view = "v" + std::to_string(++views);
+    switch (draw(7)) {
+      case 0:
+        steps.push_back({kBind, ns, "p", view, MS_BIND | MS_REC});
+        places[ns].push_back(view + "/m");
+        break;
+      case 1:
+        steps.push_back({kBind, ns, "p/m", view, MS_BIND});
+        places[ns].push_back(view);
+        break;
+      case 2:
+        steps.push_back({kTmpfs, ns, "cover", place, 0});
+        break;
+      case 3:
+        if (ns > 0) steps.push_back({kTmpfs, ns, "inside", place + "/d", 0});
+        break;
+      default:
+        steps.push_back({kUmount, ns, "", place, 0});
+        if (!spares[ns].empty() && draw(2) == 0) {
+          steps.push_back({kBind, ns, spares[ns].back(), place, MS_MOVE});
+          spares[ns].pop_back();
+        } else {
+          steps.push_back(draw(2) == 0 ? Step{kTmpfs, ns, "replaced", place, 0}
+                                       : Step{kBind, ns, draw(2) ? "p/x" : place, place, MS_BIND});
+        }
+    }
+    // A holder among the steps, or more at the end.
+    for (bool more = draw(3) == 0 || i == namespaces + ops - 1; more && holders < 4;
+         more = i == namespaces + ops - 1 && draw(2) == 0) {
+      const int at = draw(static_cast<unsigned>(places.size()));
+      std::vector<std::string> held = places[at];
+      held.push_back("p/x");
+      std::string path = held[draw(static_cast<unsigned>(held.size()))];
+      if (draw(3) == 0) path += "/d";
+      steps.push_back({kHolder, at, "", path + "/h" + std::to_string(++holders), 0, draw(5)});
+    }
+  }
+  return steps;
+}
+
+// The layout as lines of shell, the base in $B, to replay by hand.
+std::string ShellLines(const std::vector<Step>& steps) {
+  std::string lines =
+      "mkdir -p \"$B\" && mount -t tmpfs base \"$B\" && cd \"$B\" && mkdir -p p s v1 v2 v3 v4 v5 "
+      "v6 v7 v8 v9 v10 w1 w2 w3 w4 w5 w6 w7 w8 w9 w10\n";
+  int namespaces = 0, holders = 0;
+  for (const Step& s : steps) {
+    if (s.kind == kNamespace) ++namespaces;
+    std::string in = s.ns == 0 ? "" : "nsenter -t $N" + std::to_string(s.ns) + " -m ";
+    switch (s.kind) {
+      case kNamespace: {
+        const int p = s.flags == 0            ? 0
+                      : s.flags == MS_SLAVE   ? 1
+                      : s.flags == MS_PRIVATE ? 2
+                      : s.flags == MS_SHARED  ? 3
+                                              : 4;
+        lines += in + "unshare -m --propagation " + kPropagations[p] +
+                 (p == 4 ? " sh -c 'mount --make-rshared / && exec sleep infinity'"
+                         : " sleep infinity") +
+                 " & N" + std::to_string(namespaces) + "=$!\n";
+        break;
+      }
+      case kTmpfs:
+        lines += in + (s.source == "m" ? "mkdir p/m p/x && " : "") + "mount -t tmpfs " + s.source +
+                 " $B/" + s.target + (s.source == "m" ? " && mkdir p/m/d" : "") + "\n";
+        break;
+      case kBind: {
+        const char* how = s.flags == MS_BIND              ? "--bind"
+                          : s.flags == (MS_BIND | MS_REC) ? "--rbind"
+                          : s.flags == MS_MOVE            ? "--move"
+                          : s.flags == MS_SHARED          ? "--make-shared"
+                          : s.flags == MS_SLAVE           ? "--make-slave"
+                                                          : "--make-unbindable";
+        lines += in + "mount " + how + (s.source.empty() ? "" : " $B/" + s.source) + " $B/" +
+                 s.target + "\n";
+        break;
+      }
+      case kUmount:
+        lines += in + "umount $B/" + s.target + "\n";
+        break;
+      case kHolder: {
+        static const char* const kHolds[] = {
+            "sh -c 'touch \"$0\" && exec sleep infinity 3<\"$0\"'",
+            "sh -c 'mkdir -p \"$0\" && cd \"$0\" && exec sleep infinity'",
+            "python3 -c 'import mmap,os,sys,time; open(sys.argv[1], \"a\").write(\"x\"); "
+            "f = os.open(sys.argv[1], 0); m = mmap.mmap(f, 1, prot=mmap.PROT_READ); os.close(f); "
+            "time.sleep(1e9)'",
+            "python3 -c 'import os,sys,time; os.makedirs(sys.argv[1], exist_ok=True); "
+            "os.open(sys.argv[1], os.O_PATH); time.sleep(1e9)'",
+            "# a process of ours keeps a descriptor handed over by one that opened it:"};
+        lines += (s.hold == kHanded ? "" : in) + kHolds[s.hold] + " $B/" + s.target +
+                 (s.hold == kHanded ? "" : " &") + "  # holder " + std::to_string(++holders) + "\n";
+        break;
+      }
+    }
+  }
+  return lines;
+}
+
+// A layout built: its namespaces' keepers, its holders (-1 where not built),
+// and which of its mount steps failed.
+struct Built {
+  std::vector<pid_t> keepers, holders;
+  std::string failed;
+};
+
+// Enters the mount namespace of `keeper`, or stays where it is for -1.
+bool Enter(pid_t keeper) {
+  if (keeper < 0) return true;
+  const int ns = open(("/proc/" + std::to_string(keeper) + "/ns/mnt").c_str(), O_RDONLY);
+  return ns >= 0 && setns(ns, CLONE_NEWNS) == 0 && close(ns) == 0;
+}
+
+bool Hold(int hold, const std::string& path) {
+  const bool file = hold == kFd || hold == kMapping || hold == kHanded;
+  if (!MakePath(path, file)) return false;
+  switch (hold) {
+    case kFd:
+      return HoldOpen(path);
+    case kCwd:
+      return chdir(path.c_str()) == 0;
+    case kMapping:
+      return MapWithoutDescriptor(path);
+    default:
+      return open(path.c_str(), O_PATH) >= 0;
+  }
+}
+
+// Builds the layout on a tmpfs at `base`, with every holder, or with holder
+// `only` alone (none for -1); a step may fail, as it would in a shell.
+Built BuildLayout(const std::vector<Step>& steps, const std::string& base, int only = -2) {
+  Built built;
+  const auto at = [&](const std::string& path) { return base + "/" + path; };
+  if (!MakePath(base) || mount("tmpfs", base.c_str(), "tmpfs", 0, nullptr) != 0) return built;
+  for (const char* dir : {"p", "s"}) MakePath(at(dir));
+  for (int i = 1; i <= 10; ++i)
+    MakePath(at("v" + std::to_string(i))), MakePath(at("w" + std::to_string(i)));
+  for (const Step& s : steps) {
+    const pid_t keeper = s.ns == 0 ? -1 : built.keepers[s.ns - 1];
+    if (s.kind == kNamespace) {
+      built.keepers.push_back(SpawnChild([&] {
+        if (!Enter(keeper) || unshare(CLONE_NEWNS) != 0) return false;
+        for (unsigned long flag : {MS_SLAVE, MS_PRIVATE, MS_SHARED}) {
+          if ((s.flags & flag) != 0 && mount(nullptr, "/", nullptr, MS_REC | flag, nullptr) != 0) {
+            return false;
+          }
+        }
+        return true;
+      }));
+    } else if (s.kind == kHolder) {
+      const int index = static_cast<int>(built.holders.size());
+      const std::string path = at(s.target);
+      built.holders.push_back(
+          only != -2 && only != index ? -1
+          : s.hold == kHanded         ? SpawnChild([&] {
+              return HoldDescriptorFrom([&] {
+                return Enter(keeper) && MakePath(path, true) ? open(path.c_str(), O_RDONLY) : -1;
+              });
+            })
+                              : SpawnChild([&] { return Enter(keeper) && Hold(s.hold, path); }));
+    } else {
+      // M's mount point and a directory beside it, in P.
+      if (s.kind == kTmpfs && s.source == "m") MakePath(at("p/m")), MakePath(at("p/x"));
+      const pid_t runner = fork();
+      if (runner == 0) {
+        _exit(Enter(keeper) &&
+                      (s.kind == kUmount
+                           ? umount(at(s.target).c_str()) == 0
+                           : mount(s.kind == kTmpfs ? s.source.c_str() : at(s.source).c_str(),
+                                   at(s.target).c_str(), s.kind == kTmpfs ? "tmpfs" : nullptr,
+                                   s.flags, nullptr) == 0)
+                  ? 0
+                  : 1);
+      }
+      int status = 0;
+      waitpid(runner, &status, 0);
+      built.failed += status == 0 ? '-' : 'x';
+      if (s.kind == kTmpfs && s.source == "m") MakePath(at("p/m/d"));
+    }
+  }
+  return built;
+}
+
+// Ends a layout's processes and detaches its mounts.
+void TearDownLayout(const Built& built, const std::string& base) {
+  for (pid_t pid : built.holders) {
+    if (pid > 0) SignalThatEnded(pid);
+  }
+  for (pid_t pid : built.keepers) SignalThatEnded(pid);
+  umount2(base.c_str(), MNT_DETACH);
+}
+
+// Returns the errno of umount(M) (0 if it succeeded) with holder `only`
+// alone, or with none for -1, and which mount steps failed.
+int UnmountWith(const std::vector<Step>& steps, const std::string& base, int only,
+                std::string* failed) {
+  const Built built = BuildLayout(steps, base, only);
+  errno = 0;
+  const int error = umount((base + "/p/m").c_str()) == 0 ? 0 : errno;
+  TearDownLayout(built, base);
+  *failed = built.failed;
+  return error;
+}
+
+// Returns the id of the mount on top of those at `path`, or -1.
+int TopMountAt(const std::string& path) {
+  std::ifstream table("/proc/self/mountinfo");
+  std::vector<std::pair<int, int>> at;  // id, parent
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string field[5];
+    for (std::string& f : field) fields >> f;
+    if (field[4] == path) at.emplace_back(std::stoi(field[0]), std::stoi(field[1]));
+  }
+  for (const auto& [id, parent] : at) {
+    if (std::none_of(at.begin(), at.end(), [&](const auto& m) { return m.second == id; })) {
+      return id;
+    }
+  }
+  return -1;
+}
+
+// Seeds whose layouts, between them, take each decision of the rule.
+constexpr unsigned kSeeds[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+
+// For each layout, the seeds above, or with BUSYUMOUNT_LAYOUTS, that many from
+// BUSYUMOUNT_LAYOUT_SEED (default 1) on, 16 at a time: each holder's truth
+// from the kernel, then every holder at once, where -n must list exactly the
+// busy ones and the tool must signal exactly them and unmount M. A layout
+// that M is busy in, or gone from, with no holder at all, or whose holders
+// make one of its steps fail, is passed over.
+TEST(Layouts, HoldersAreWhatTheKernelFindsBusy) {
+  std::vector<unsigned> seeds(std::begin(kSeeds), std::end(kSeeds));
+  if (const char* count = getenv("BUSYUMOUNT_LAYOUTS")) {
+    const char* first = getenv("BUSYUMOUNT_LAYOUT_SEED");
+    seeds.resize(static_cast<size_t>(atol(count)));
+    std::iota(seeds.begin(), seeds.end(),
+              first != nullptr ? static_cast<unsigned>(atol(first)) : 1);
+  }
+  int tried = 0, busy = 0, holders = 0;
+  for (size_t batch = 0; batch < seeds.size(); batch += 16) {
+    struct Row {
+      unsigned seed;
+      std::vector<Step> steps;
+      std::string base;
+      std::vector<int> busy;
+      Built built;
+      int top;  // the mount at M's path
+      ToolRun list, run;
+    };
+    std::vector<Row> rows;
+    for (size_t i = batch; i < batch + 16 && i < seeds.size(); ++i) {
+      const unsigned n = seeds[i];
+      Row row = {n, DrawLayout(n), MakeTempDir() + "/layout", {}, {}, -1, {}, {}};
+      std::string failed;
+      if (UnmountWith(row.steps, row.base, -1, &failed) != 0) continue;
+      std::string failed_with = failed;
+      const int count = static_cast<int>(std::count_if(
+          row.steps.begin(), row.steps.end(), [](const Step& s) { return s.kind == kHolder; }));
+      int error = 0;
+      for (int h = 0; h < count && (error == 0 || error == EBUSY) && failed_with == failed; ++h) {
+        error = UnmountWith(row.steps, row.base, h, &failed_with);
+        row.busy.push_back(error == EBUSY);
+      }
+      if ((error != 0 && error != EBUSY) || failed_with != failed) continue;
+      row.built = BuildLayout(row.steps, row.base);
+      if (row.built.failed != failed) {
+        TearDownLayout(row.built, row.base);
+        continue;
+      }
+      row.top = TopMountAt(row.base + "/p/m");
+      row.list = RunTool({"busyumount", "-n", row.base + "/p/m"});
+      rows.push_back(row);
+    }
+    std::vector<std::thread> runs;
+    for (Row& row : rows) {
+      runs.emplace_back([&row] { row.run = RunTool({"busyumount", row.base + "/p/m"}); });
+    }
+    for (std::thread& run : runs) run.join();
+    for (Row& row : rows) {
+      std::string expected, listed, told;
+      for (size_t h = 0; h < row.busy.size(); ++h) {
+        if (row.busy[h]) expected += std::to_string(row.built.holders[h]) + " ";
+        told += "holder " + std::to_string(h + 1) + ": pid " +
+                std::to_string(row.built.holders[h]) + (row.busy[h] ? ", busy\n" : ", free\n");
+      }
+      std::istringstream lines(row.list.out);
+      for (std::string line; std::getline(lines, line);)
+        listed += line.substr(0, line.find(' ')) + " ";
+      std::vector<int> ended;
+      for (pid_t pid : row.built.holders) ended.push_back(SignalThatEnded(pid));
+      for (pid_t pid : row.built.keepers) SignalThatEnded(pid);
+      std::vector<int> expected_ends;
+      for (int b : row.busy) expected_ends.push_back(b ? SIGTERM : SIGVTALRM);
+      const std::string replay = "seed " + std::to_string(row.seed) + ", B=" + row.base + ":\n" +
+                                 ShellLines(row.steps) + told + "listed:\n" + row.list.out +
+                                 row.list.err;
+      EXPECT_EQ(listed, expected) << replay;
+      EXPECT_EQ(ended, expected_ends) << replay;
+      // It unmounted the top of those stacked at M's path.
+      EXPECT_NE(TopMountAt(row.base + "/p/m"), row.top) << replay;
+      umount2(row.base.c_str(), MNT_DETACH);
+      ++tried;
+      holders += static_cast<int>(row.busy.size());
+      busy += static_cast<int>(std::count(row.busy.begin(), row.busy.end(), 1));
+    }
+  }
+  RecordProperty("layouts", tried);
+  RecordProperty("holders", holders);
+  RecordProperty("busy", busy);
+  std::cout << "layouts " << tried << " of " << seeds.size() << ", holders " << holders << ", busy "
+            << busy << "\n";
 }
 
 // Lines of `text` that contain every one of `parts`.
