@@ -546,9 +546,11 @@ std::vector<Step> DrawLayout(unsigned seed) {
   std::vector<std::vector<std::string>> places = {{"p/m"}}, spares = {{}};
   std::vector<int> depth = {0};
   int views = 0, holders = 0;
-  const int namespaces = draw(5), ops = draw(6);
+  const int namespaces = 1 + draw(4), ops = draw(6);
   for (int i = 0; i < namespaces + ops; ++i) {
-    const int ns = draw(static_cast<unsigned>(places.size()));
+    // Often the namespace made last: nested, and holding what the others did.
+    const int last = static_cast<int>(places.size()) - 1;
+    const int ns = draw(2) == 0 && depth[last] < 3 ? last : draw(static_cast<unsigned>(last + 1));
     if (i < namespaces && (i == 0 || draw(2) == 0) && depth[ns] < 3) {
       steps.push_back({kNamespace, ns, "", "", kPropagationFlags[draw(5)]});
       places.push_back(places[ns]), spares.push_back({}), depth.push_back(depth[ns] + 1);
@@ -589,10 +591,10 @@ std::vector<Step> DrawLayout(unsigned seed) {
     // A holder among the steps, or more at the end.
     for (bool more = draw(3) == 0 || i == namespaces + ops - 1; more && holders < 4;
          more = i == namespaces + ops - 1 && draw(2) == 0) {
-      const int at = draw(static_cast<unsigned>(places.size()));
-      std::vector<std::string> held = places[at];
-      held.push_back("p/x");
-      std::string path = held[draw(static_cast<unsigned>(held.size()))];
+      const int at = draw(2) == 0 ? static_cast<int>(places.size()) - 1
+                                  : draw(static_cast<unsigned>(places.size()));
+      std::string path =
+          draw(5) == 0 ? "p/x" : places[at][draw(static_cast<unsigned>(places[at].size()))];
       if (draw(3) == 0) path += "/d";
       steps.push_back({kHolder, at, "", path + "/h" + std::to_string(++holders), 0, draw(5)});
     }
