@@ -22,6 +22,7 @@ def version(*command, line=0):
 cpu = next(line.split(":")[1].strip() for line in open("/proc/cpuinfo") if "model name" in line)
 
 rows = []  # workload, processes, then milliseconds: sweep, the tool, fuser -m, lsof
+stack = {}  # KiB of stack one sweep touched, by workload
 for bench in load("sweep.json")["benchmarks"]:
     if bench.get("aggregate_name") == "median":
         _, kind, processes = bench["run_name"].split("/")[:3]
@@ -29,6 +30,7 @@ for bench in load("sweep.json")["benchmarks"]:
         ms = {run["command"]: run["median"] * 1000 for run in runs}
         whole = (ms["busyumount"], ms["fuser -m"], ms["lsof"])
         rows.append((kind, int(processes), bench["real_time"], *whole))  # all in ms
+        stack[kind] = max(stack.get(kind, 0), bench["stack_KiB"])
 for kind in {row[0] for row in rows}:
     data = "".join(f"{r[1]} {r[2]} {r[4]} {r[5]}\n" for r in rows if r[0] == kind)
     (results / f"{kind}.dat").write_text(data)
@@ -62,6 +64,12 @@ runs of `fuser -m`: below 1, the tool is the faster.
     f"| {k} | {n} | {s:.1f} | {s * 1000 / n:.0f} | {t:.0f} | {f:.1f} | {l:.1f} | {f / s:.2f} "
     f"| {l / s:.2f} | {t / (6 * f):.2f} |\n" for k, n, s, t, f, l in rows) + f"""
 ![Time of one scan against the number of processes](sweep-time.png)
+
+## Stack
+
+One sweep, in a thread whose stack was filled with a pattern first, touched
+at most """ + ", ".join(f"{v:.1f} KiB ({k})" for k, v in sorted(stack.items())) + """ of
+it, the thread's own data at its top included.
 
 ## Time to free a mount
 

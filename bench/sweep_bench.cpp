@@ -1,4 +1,5 @@
-// The sweep benchmark: one sweep of a tmpfs mount that nobody holds, over
+// The sweep benchmark: one sweep, and the stack it touches, of a tmpfs mount
+// that nobody holds, over
 // processes with 64 descriptors each, or with 2,000 memory-map lines each;
 // or, shaped like a phone, of shared storage that app namespaces see at a
 // path of their own, over processes with 64 descriptors each, three in each
@@ -11,10 +12,12 @@
 // which takes the workload and the mounts along when it ends.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,10 +96,35 @@ void Grow(const std::string& kind, int count) {
   }
 }
 
+// Returns the stack that one sweep of `disk` touches, in KiB: it runs in a
+// thread whose stack, 1 MiB, is first filled with a pattern, and what no
+// longer holds the pattern was touched, the thread's own data at its top too.
+double StackOfASweep(const std::string& disk) {
+  constexpr size_t kSize = 1 << 20;
+  void* stack = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (stack == MAP_FAILED) return 0;
+  memset(stack, 0xa5, kSize);
+  pthread_attr_t attributes;
+  pthread_t thread;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstack(&attributes, stack, kSize);
+  const auto sweep = [](void* disk) -> void* {
+    KillProcessesWithOpenFiles(static_cast<const char*>(disk), 0, nullptr, 0);
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attributes, sweep, const_cast<char*>(disk.c_str())) != 0) return 0;
+  pthread_join(thread, nullptr);
+  size_t untouched = 0;
+  while (untouched < kSize && static_cast<unsigned char*>(stack)[untouched] == 0xa5) ++untouched;
+  munmap(stack, kSize);
+  return static_cast<double>(kSize - untouched) / 1024;
+}
+
 void BM_Sweep(benchmark::State& state, const char* kind) {
   Grow(kind, static_cast<int>(state.range(0)));
   const std::string& disk = strcmp(kind, "phone") == 0 ? g_storage : g_disk;
   for (auto _ : state) KillProcessesWithOpenFiles(disk.c_str(), 0, nullptr, 0);
+  state.counters["stack_KiB"] = StackOfASweep(disk);
 }
 BENCHMARK_CAPTURE(BM_Sweep, descriptors, "descriptors")->ArgsProduct({{100, 500, 2000}});
 BENCHMARK_CAPTURE(BM_Sweep, maps, "maps")->ArgsProduct({{100, 300, 1000}});

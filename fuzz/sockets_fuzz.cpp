@@ -6,7 +6,8 @@
 // forged line: another namespace's, which the namespace check turns away);
 // a socket strictly under it, its path absolute and free of newlines, is
 // noted unless a newline elsewhere precedes its inode's digits (a forged
-// second line) or the listing is long enough to fill the table.
+// second line) or the listing is long enough to fill the table or its paths'
+// bytes.
 #include <stdio.h>
 
 #include <algorithm>
@@ -38,7 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   NoteBoundSocketsInList(list, mount_point.c_str(), 1, &sockets);
   fclose(list);
 
-  const bool may_fill = std::count(listing.begin(), listing.end(), '\n') > kMaxBoundSockets;
+  size_t bytes = 0;
+  for (const auto& [inode, path] : table) bytes += path.size() + 1;
+  const bool may_fill = std::count(listing.begin(), listing.end(), '\n') > kMaxBoundSockets ||
+                        bytes > sizeof(sockets.text);
   for (const auto& [inode, path] : table) {
     const bool noted = std::count(sockets.inodes, sockets.inodes + sockets.count, inode) > 0;
     const bool under = ReferenceMatch(path, mount_point) && path.size() > mount_point.size();

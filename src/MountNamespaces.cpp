@@ -110,6 +110,12 @@ void ReadOwnTable(BusyMounts* b, Table* table) {
   b->state = 1;
 }
 
+// Reads the sweeper's own table: the taken mounts, and where their parents
+// propagate, the copies it shows itself; returns 1 if the other namespaces'
+// tables are needed too. A function of its own, so that its table is off
+// the stack before theirs are on it.
+[[gnu::noinline]] int ReadOwnNamespace(BusyMounts* b);
+
 // Reads the copies that the table of namespace `ns` shows; one beyond the
 // limits leaves its processes to be judged by their path.
 void ScanTable(BusyMounts* b, Table* table, int ns) {
@@ -117,14 +123,35 @@ void ScanTable(BusyMounts* b, Table* table, int ns) {
   b->states[ns] = ReadCopies(table, ns, &b->taken, &b->paths, &b->copies) ? kRead : kBeyond;
 }
 
+int ReadOwnNamespace(BusyMounts* b) {
+  const unsigned long long key = b->key;
+  Table table;
+  b->state = -1;
+  if (OpenTable("/proc/self/mountinfo", &table)) ReadOwnTable(b, &table);
+  const int others = b->state > 0 && b->taken.propagates;
+  if (!others || key != b->key) DropNamespaces(b);
+  const unsigned self = others ? NamespaceOf("self") : b->self;
+  if (self != b->self) {
+    b->self = self;
+    DropNamespaces(b);
+  }
+  // The sweeper's own namespace may hold copies too, at other paths.
+  if (others) {
+    RewindTable(table.fd, &table);
+    ScanTable(b, &table, 0);
+  }
+  if (table.fd >= 0) close(table.fd);
+  return others;
+}
+
 // Reads the table of namespace `ns` through process `pid`, unless `pid` is
 // in a root of its own: a table shows its mount points from its reader's
 // root, and only one read from the namespace's root shows them as the paths
 // of its files read.
 void ReadNamespace(BusyMounts* b, int ns, pid_t pid) {
-  char path[kPathSize];
+  char path[kProcPathSize];
   Table table;
-  if (!ReadProcessLink(pid, "root", path) || strcmp(path, "/") != 0 ||
+  if (!ReadProcessLink(pid, "root", path, sizeof(path)) || strcmp(path, "/") != 0 ||
       !ProcPath(path, pid, "mountinfo") || !OpenTable(path, &table)) {
     return;
   }
@@ -250,31 +277,16 @@ void StartBusyMounts(const char* mount_point, KeptTables* kept, BusyMounts* moun
 }
 
 void ReadBusyMounts(BusyMounts* b) {
-  const unsigned long long key = b->key;
   b->limited = 0;
   b->unknown = 0;
-  Table table;
-  b->state = -1;
-  if (OpenTable("/proc/self/mountinfo", &table)) ReadOwnTable(b, &table);
-  if (b->state < 0 || !b->taken.propagates || key != b->key) DropNamespaces(b);
-  if (b->state > 0 && b->taken.propagates) {
-    const unsigned self = NamespaceOf("self");
-    if (self != b->self) {
-      b->self = self;
-      DropNamespaces(b);
-    }
-    // The sweeper's own namespace may hold copies too, at other paths.
-    RewindTable(table.fd, &table);
-    ScanTable(b, &table, 0);
-    if (b->kept != nullptr) ReadChanged(b);
-    ReadNamespaces(b);
-    b->limited |= !ResolveReceivers(&b->taken, &b->copies);
-    for (int i = 0; i < b->namespace_count; ++i) {
-      b->limited |= b->states[i] == kBeyond;
-      b->unknown += b->states[i] == kBeyond || b->states[i] == kUnread;
-    }
+  if (!ReadOwnNamespace(b)) return;
+  if (b->kept != nullptr) ReadChanged(b);
+  ReadNamespaces(b);
+  b->limited |= !ResolveReceivers(&b->taken, &b->copies);
+  for (int i = 0; i < b->namespace_count; ++i) {
+    b->limited |= b->states[i] == kBeyond;
+    b->unknown += b->states[i] == kBeyond || b->states[i] == kUnread;
   }
-  if (table.fd >= 0) close(table.fd);
 }
 
 void CloseBusyMounts(BusyMounts* mounts) {

@@ -65,13 +65,16 @@ FILE* OpenStream(const char* path, char* buffer) {
 }
 
 int ProcPath(char* path, pid_t pid, const char* name) {
-  const int length = snprintf(path, kPathSize, "/proc/%d/%s", pid, name);
-  return length > 0 && static_cast<size_t>(length) < kPathSize;
+  const int length = snprintf(path, kProcPathSize, "/proc/%d/%s", pid, name);
+  return length > 0 && static_cast<size_t>(length) < kProcPathSize;
 }
 
-int ReadProcessLink(pid_t pid, const char* link_name, char* target) {
-  char path[kPathSize];
-  return ProcPath(path, pid, link_name) && ReadSymLink(AT_FDCWD, path, target);
+int ReadProcessLink(pid_t pid, const char* link_name, char* target, size_t size) {
+  char path[kProcPathSize];
+  const ssize_t length = ProcPath(path, pid, link_name) ? readlink(path, target, size - 1) : -1;
+  if (length <= 0) return 0;
+  target[length] = '\0';
+  return 1;
 }
 
 // Reading fdinfo asks the file's own file system nothing. The line comes

@@ -13,8 +13,12 @@ namespace busyumount {
 
 // A path or a link target; a target is read up to kPathSize - 1 bytes.
 constexpr size_t kPathSize = 4096;
-// What one read of a stream or of a directory's records may bring in.
-constexpr size_t kReadSize = 8192;
+// What one read of a stream or of a directory's records may bring in: some
+// fifty lines of a map, a hundred and more names of /proc.
+constexpr size_t kReadSize = 4096;
+// A path of /proc that names a process's file by a short name:
+// "/proc/<pid>/<name>", "/proc/<pid>/fdinfo/<fd>", "/proc/<pid>/map_files/<range>".
+constexpr size_t kProcPathSize = 64;
 
 // A directory read straight from the kernel into a buffer on the caller's
 // stack. Unlike opendir(), it allocates nothing and makes no status call: a
@@ -47,13 +51,15 @@ int ReadSymLink(int directory, const char* path, char* target);
 // bytes, to outlive the stream), or returns null.
 FILE* OpenStream(const char* path, char* buffer);
 
-// Writes "/proc/<pid>/<name>" into `path` (kPathSize bytes); returns 1, or 0
-// if it doesn't fit. `pid` may name any thread: /proc/<tid> is listed nowhere,
+// Writes "/proc/<pid>/<name>" into `path` (kProcPathSize bytes); returns 1,
+// or 0 if it doesn't fit. `pid` may name any thread: /proc/<tid> is listed nowhere,
 // but holds what /proc/<pid>/task/<tid> does.
 int ProcPath(char* path, pid_t pid, const char* name);
 
-// Reads the link /proc/<pid>/<link_name> into `target` as ReadSymLink() does.
-int ReadProcessLink(pid_t pid, const char* link_name, char* target);
+// Reads the link /proc/<pid>/<link_name> into `target` (`size` bytes),
+// NUL-terminated; returns 1, or 0 if it can't be read or is empty. A
+// longer target is cut to `size` - 1 bytes.
+int ReadProcessLink(pid_t pid, const char* link_name, char* target, size_t size);
 
 // Returns the mount id that the fdinfo file at `path` tells (its "mnt_id:"
 // line), or -1 if it can't be read or tells none.

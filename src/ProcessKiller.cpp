@@ -103,7 +103,7 @@ int LinkedMountId(const char* path) {
 // server never answers: there the path decides.
 int CheckSymLink(pid_t pid, Sweep* sweep, const char* link_name, BusyumountHold hold,
                  Holding* found) {
-  char link[kPathSize];
+  char link[kProcPathSize];
   found->hold = hold;
   if (!ProcPath(link, pid, link_name) || !ReadSymLink(AT_FDCWD, link, found->path)) {
     return NoteFailure(found);
@@ -117,7 +117,7 @@ int CheckSymLink(pid_t pid, Sweep* sweep, const char* link_name, BusyumountHold 
 
 // Returns the mount id of process `pid`'s descriptor `name`, or -1.
 int DescriptorMountId(pid_t pid, const char* name) {
-  char path[kPathSize];
+  char path[kProcPathSize];
   const int length = snprintf(path, sizeof(path), "/proc/%d/fdinfo/%s", pid, name);
   return length > 0 && static_cast<size_t>(length) < sizeof(path) ? ReadMountId(path) : -1;
 }
@@ -127,7 +127,7 @@ int DescriptorMountId(pid_t pid, const char* name) {
 // namespace shows one, else 0. Pipes, unbound sockets and the like never
 // match. On a hit, `found` holds the descriptor and its target.
 int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
-  char path[kPathSize];
+  char path[kProcPathSize];
   Directory descriptors;
   if (!ProcPath(path, pid, "fd")) return 0;
   if (!OpenDirectory(path, &descriptors)) return NoteFailure(found);
@@ -148,7 +148,7 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
   }
   CloseDirectory(&descriptors);
   found->hold = socket != nullptr ? BUSYUMOUNT_SOCKET : BUSYUMOUNT_DESCRIPTOR;
-  if (socket != nullptr) memcpy(found->path, socket, kSocketPathSize);
+  if (socket != nullptr) (void)snprintf(found->path, kPathSize, "%s", socket);
   return hit;
 }
 
@@ -168,7 +168,7 @@ int MappingHeld(pid_t pid, const char* line, const char* name, Sweep* sweep, Hol
   }
   const unsigned long major = strtoul(next, &next, 16);
   const unsigned long minor = *next == ':' ? strtoul(next + 1, &next, 16) : 0;
-  char path[kPathSize];
+  char path[kProcPathSize];
   if (end == 0 || *next != ' ') return Confirmed(sweep, pid, -1, name, found);
   const int length = snprintf(path, sizeof(path), "/proc/%d/map_files/%lx-%lx", pid, start, end);
   const int id =
@@ -209,7 +209,7 @@ int CheckMapsStream(FILE* maps, pid_t pid, Sweep* sweep, Holding* found) {
 // Returns 1 if the process has a file on a mount that the unmount takes mapped
 // into its memory (a shared library, a mapped data file), else 0.
 int CheckFileMaps(pid_t pid, Sweep* sweep, Holding* found) {
-  char path[kPathSize];
+  char path[kProcPathSize];
   char buffer[kReadSize];
   if (!ProcPath(path, pid, "maps")) return 0;
   FILE* maps = OpenStream(path, buffer);
@@ -224,7 +224,7 @@ int HoldsMountPoint(pid_t pid, Sweep* sweep, int threads, Holding* found);
 // Returns 1 if a thread of process `pid`, other than its main thread, passes
 // the holder test, else 0.
 int OtherThreadHolds(pid_t pid, Sweep* sweep, Holding* found) {
-  char path[kPathSize];
+  char path[kProcPathSize];
   Directory threads;
   if (!ProcPath(path, pid, "task") || !OpenDirectory(path, &threads)) return 0;
   int hit = 0;
@@ -308,17 +308,15 @@ char ReadState(int handle) {
   return end != nullptr && end[1] == ' ' ? end[2] : '\0';
 }
 
-}  // namespace
-
-namespace busyumount {
-
-int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
-                    BusyumountReport report, void* context, BusyMounts* mounts) {
+// The walk over /proc of SweepWithTables(), once the tables are read: a
+// function of its own, so that the tables' buffers are off the stack before
+// the probes' are on it.
+[[gnu::noinline]] int SweepProcesses(int signal, const pid_t* excluded_pids, int excluded_count,
+                                     BusyumountReport report, void* context, BusyMounts* mounts) {
   Directory proc;
   if (!OpenDirectory("/proc", &proc)) return -1;
   Sweep sweep;
   sweep.mounts = mounts;
-  ReadBusyMounts(mounts);
   NoteBoundSockets(mounts->paths.text, mounts->paths.count, &sweep.sockets);
   Holding found;
   int uninspected = 0;
@@ -365,6 +363,16 @@ int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
   }
   CloseDirectory(&proc);
   return uninspected;
+}
+
+}  // namespace
+
+namespace busyumount {
+
+int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
+                    BusyumountReport report, void* context, BusyMounts* mounts) {
+  ReadBusyMounts(mounts);
+  return SweepProcesses(signal, excluded_pids, excluded_count, report, context, mounts);
 }
 
 }  // namespace busyumount

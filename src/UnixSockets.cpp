@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "Matcher.h"
 
@@ -57,12 +58,17 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_points, int count,
   char line[kListLineSize];
   const char* path;
   sockets->count = 0;
+  sockets->used = 0;
   while (sockets->count < kMaxBoundSockets && fgets(line, sizeof(line), list) != nullptr) {
     const unsigned long long inode = ParseUnixSocketLine(line, &path);
-    if (inode != 0 && path[0] == '/' && LiesUnderAny(path, mount_points, count)) {
-      (void)snprintf(sockets->paths[sockets->count], kSocketPathSize, "%s", path);
-      sockets->inodes[sockets->count++] = inode;
-    }
+    const size_t length = strnlen(path, kSocketPathSize - 1);
+    if (inode == 0 || path[0] != '/' || !LiesUnderAny(path, mount_points, count)) continue;
+    if (sockets->used + length + 1 > sizeof(sockets->text)) break;
+    memcpy(sockets->text + sockets->used, path, length);
+    sockets->text[sockets->used + length] = '\0';
+    sockets->paths[sockets->count] = static_cast<unsigned short>(sockets->used);
+    sockets->inodes[sockets->count++] = inode;
+    sockets->used += length + 1;
   }
   if (sockets->count == 0) return;
   int lines[kMaxBoundSockets] = {};
@@ -75,7 +81,7 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_points, int count,
   for (int i = 0; i < sockets->count; ++i) {
     if (lines[i] != 1) continue;
     sockets->inodes[kept] = sockets->inodes[i];
-    memmove(sockets->paths[kept++], sockets->paths[i], kSocketPathSize);
+    sockets->paths[kept++] = sockets->paths[i];
   }
   sockets->count = kept;
 }
@@ -88,9 +94,10 @@ void NoteBoundSockets(const char* mount_points, int count, BoundSockets* sockets
   NoteBoundSocketsInList(list, mount_points, count, sockets);
   (void)fclose(list);
   // A kernel without network namespaces has the one, which everybody shares.
-  if (sockets->count > 0 && !ReadSymLink(AT_FDCWD, "/proc/self/ns/net", sockets->network)) {
-    sockets->network[0] = '\0';
-  }
+  const ssize_t length = sockets->count > 0 ? readlink("/proc/self/ns/net", sockets->network,
+                                                       sizeof(sockets->network) - 1)
+                                            : -1;
+  sockets->network[length > 0 ? length : 0] = '\0';
 }
 
 // The listing shows our namespace's sockets alone: a line that names a socket
@@ -100,13 +107,13 @@ const char* BoundSocketPath(pid_t pid, const BoundSockets* sockets, const char* 
   const unsigned long long inode = strtoull(target + 8, nullptr, 10);
   int noted = 0;
   while (noted < sockets->count && sockets->inodes[noted] != inode) ++noted;
-  char network[kPathSize];
+  char network[kProcPathSize];
   if (noted == sockets->count ||
-      (sockets->network[0] != '\0' &&
-       (!ReadProcessLink(pid, "ns/net", network) || strcmp(network, sockets->network) != 0))) {
+      (sockets->network[0] != '\0' && (!ReadProcessLink(pid, "ns/net", network, sizeof(network)) ||
+                                       strcmp(network, sockets->network) != 0))) {
     return nullptr;
   }
-  return sockets->paths[noted];
+  return sockets->text + sockets->paths[noted];
 }
 
 }  // namespace busyumount

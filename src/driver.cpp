@@ -152,8 +152,9 @@ int Depth(const char* path) {
 
 // Unmounts, deepest first, every mount under `mount_point` that the mount
 // table lists, telling each one unmounted when `verbose`. One that won't come
-// free keeps the mount point busy, which its own unmount then tells.
-void UnmountSubmounts(const char* mount_point, int verbose) {
+// free keeps the mount point busy, which its own unmount then tells. Its
+// buffers are off main's stack before a sweep's are on it.
+[[gnu::noinline]] void UnmountSubmounts(const char* mount_point, int verbose) {
   char paths[kSubmountPathsSize];
   size_t offsets[kMaxSubmounts];
   int count = 0;

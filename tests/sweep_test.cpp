@@ -6,10 +6,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -251,6 +254,54 @@ TEST_F(Sweep, EachSweepLooksAfresh) {
   ASSERT_GT(second, 0);
   EXPECT_EQ(Run(1), (Kills{{second, SIGKILL}}));
   EXPECT_EQ(SignalThatEnded(second), SIGKILL);
+}
+
+// Counts the holders told of.
+void CountHolder(const BusyumountHolder*, void* count) {
+  ++*static_cast<int*>(count);
+}
+
+// The library called from a thread with musl's default stack, 128 KiB, on a
+// layout that takes it to its deepest: a shared parent, whose mount's copy an
+// app's namespace shows at a path of its own, and a holder of every kind, one
+// with its main thread gone among them. It must find them all, and live.
+TEST(Stack, SweepFitsAThreadOf128KiB) {
+  const std::string base = MakeTempDir(), p = base + "/p", m = p + "/m", view = base + "/view";
+  ASSERT_TRUE(MakePath(p) && MakePath(view));
+  ASSERT_EQ(mount("tmpfs", p.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_EQ(mount(nullptr, p.c_str(), nullptr, MS_SHARED, nullptr), 0);
+  ASSERT_TRUE(MakePath(m));
+  ASSERT_EQ(mount("tmpfs", m.c_str(), "tmpfs", 0, nullptr), 0);
+  ASSERT_TRUE(MakePath(m + "/deep/file", true));
+  std::vector<pid_t> holders = SpawnHoldersOfEveryKind(m, m + "/deep/file");
+  holders.push_back(SpawnChild([&] {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+           mount(p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+           chdir((view + "/m/deep").c_str()) == 0;
+  }));
+  for (pid_t pid : holders) ASSERT_GT(pid, 0);
+  struct Call {
+    const char* mount_point;
+    int found = 0;
+  } call = {m.c_str()};
+  pthread_attr_t attributes;
+  pthread_t thread;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 128 * 1024), 0);
+  ASSERT_EQ(pthread_create(
+                &thread, &attributes,
+                [](void* c) -> void* {
+                  Call* call = static_cast<Call*>(c);
+                  ReportProcessesWithOpenFiles(call->mount_point, 0, nullptr, 0, CountHolder,
+                                               &call->found);
+                  return nullptr;
+                },
+                &call),
+            0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  EXPECT_EQ(call.found, static_cast<int>(holders.size()));
+  for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
 // Bytes of heap in use in this process.
