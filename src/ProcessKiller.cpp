@@ -15,11 +15,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "Matcher.h"
 #include "MountNamespaces.h"
+#include "MountTable.h"
 #include "ProcFiles.h"
 #include "Sweep.h"
 #include "UnixSockets.h"
@@ -42,6 +44,11 @@ constexpr size_t kMapsLineSize = kPathSize + 100;
 constexpr size_t kCommandSize = 64;
 // The start of /proc/<pid>/stat: its id, command name and state.
 constexpr size_t kStatSize = 64;
+// A line of a ring's fdinfo: a registered file's index and path, escaped.
+constexpr size_t kRingLineSize = kPathSize + 32;
+// kcmp(2)'s types, which older C libraries don't name.
+constexpr int kCompareFiles = 2;  // KCMP_FILES: the descriptor table
+constexpr int kCompareFs = 3;     // KCMP_FS: the working directory and root
 
 // What one sweep reads once and every probe consults.
 struct Sweep {
@@ -57,6 +64,7 @@ struct Holding {
   pid_t thread;
   int refused;    // a probe was refused for want of permission
   int missing;    // the last link read failed for want of the link
+  int unplaced;   // a ring whose registered files the kernel doesn't place, or -1
   CopyHeld copy;  // the mount in a copy's place it holds, if any
   char path[kPathSize];
 };
@@ -122,10 +130,58 @@ int DescriptorMountId(pid_t pid, const char* name) {
   return length > 0 && static_cast<size_t>(length) < sizeof(path) ? ReadMountId(path) : -1;
 }
 
+// Returns 1 if a file registered with an io_uring ring lies where the
+// namespace of the ring's process shows a taken mount, by its path: the
+// ring's fdinfo, read from `info`, lists them, "UserFiles:" and then
+// "<index>: <path>" each, and tells no mount. A kernel before about 6.2
+// names only each file's last component, raw, which places nothing, and
+// whose newlines could make up a line of their own: a list with a name that
+// is no path, indexes out of order, or no list at all is believed in
+// nothing, and `found->unplaced` names the ring, descriptor `ring` of
+// process `pid`. On a hit, `found` holds the path.
+int CheckRingStream(FILE* info, pid_t pid, int ring, Sweep* sweep, Holding* found) {
+  char line[kRingLineSize];
+  long files = -1, last = -1;
+  int placed = 1, hit = 0;
+  while (!hit && fgets(line, sizeof(line), info) != nullptr) {
+    if (files < 0) {
+      if (strncmp(line, "UserFiles:", 10) == 0) files = strtol(line + 10, nullptr, 10);
+      continue;
+    }
+    char* end = nullptr;
+    const long index = strtol(line, &end, 10);
+    // The next field ends the list.
+    if (end == line || end[0] != ':') break;
+    placed &= index > last && index < files && end[1] == ' ' && end[2] == '/' &&
+              UnescapeField(end + 2, found->path);
+    last = index;
+    hit = placed && PathOnBusyMount(sweep->mounts, found->path) &&
+          HeldByPath(sweep, pid, found->path, found);
+  }
+  if (!hit && (files < 0 || (files > 0 && (!placed || last < 0)))) found->unplaced = ring;
+  return hit;
+}
+
+// Returns 1 if a file registered with the ring that is process `pid`'s
+// descriptor `name` lies where the process's namespace shows a taken mount,
+// as CheckRingStream() judges from the ring's fdinfo.
+int RingHolds(pid_t pid, const char* name, Sweep* sweep, Holding* found) {
+  char path[kProcPathSize];
+  char buffer[kReadSize];
+  const int length = snprintf(path, sizeof(path), "/proc/%d/fdinfo/%s", pid, name);
+  FILE* info =
+      length > 0 && static_cast<size_t>(length) < sizeof(path) ? OpenStream(path, buffer) : nullptr;
+  if (info == nullptr) return NoteFailure(found);
+  const int hit = CheckRingStream(info, pid, get_pid(name), sweep, found);
+  (void)fclose(info);
+  return hit;
+}
+
 // Returns 1 if one of the process's open descriptors (a file or a directory)
 // lies on a mount that the unmount takes, or is a socket bound where its
+// namespace shows one, or a ring with a file registered that lies where its
 // namespace shows one, else 0. Pipes, unbound sockets and the like never
-// match. On a hit, `found` holds the descriptor and its target.
+// match. On a hit, `found` holds the descriptor, its target and the hold.
 int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
   char path[kProcPathSize];
   Directory descriptors;
@@ -139,16 +195,21 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     // A descriptor closed meanwhile is simply passed over, and so is one that
     // the mount tables turn away: the walk goes on.
-    hit = ReadSymLink(descriptors.fd, name, found->path) &&
-          ((PathOnBusyMount(sweep->mounts, found->path) &&
-            Confirmed(sweep, pid, DescriptorMountId(pid, name), found->path, found)) ||
-           ((socket = BoundSocketPath(pid, &sweep->sockets, found->path)) != nullptr &&
-            HeldByPath(sweep, pid, socket, found)));
+    if (!ReadSymLink(descriptors.fd, name, found->path)) continue;
+    found->hold = BUSYUMOUNT_DESCRIPTOR;
+    if (PathOnBusyMount(sweep->mounts, found->path)) {
+      hit = Confirmed(sweep, pid, DescriptorMountId(pid, name), found->path, found);
+    } else if ((socket = BoundSocketPath(pid, &sweep->sockets, found->path)) != nullptr) {
+      found->hold = BUSYUMOUNT_SOCKET;
+      hit = HeldByPath(sweep, pid, socket, found);
+    } else if (strcmp(found->path, "anon_inode:[io_uring]") == 0) {
+      found->hold = BUSYUMOUNT_IO_URING;
+      hit = RingHolds(pid, name, sweep, found);
+    }
     if (hit) found->descriptor = get_pid(name);
   }
   CloseDirectory(&descriptors);
-  found->hold = socket != nullptr ? BUSYUMOUNT_SOCKET : BUSYUMOUNT_DESCRIPTOR;
-  if (socket != nullptr) (void)snprintf(found->path, kPathSize, "%s", socket);
+  if (hit && found->hold == BUSYUMOUNT_SOCKET) (void)snprintf(found->path, kPathSize, "%s", socket);
   return hit;
 }
 
@@ -221,27 +282,55 @@ int CheckFileMaps(pid_t pid, Sweep* sweep, Holding* found) {
 
 int HoldsMountPoint(pid_t pid, Sweep* sweep, int threads, Holding* found);
 
-// Returns 1 if a thread of process `pid`, other than its main thread, passes
-// the holder test, else 0.
-int OtherThreadHolds(pid_t pid, Sweep* sweep, Holding* found) {
+// Returns 1 unless thread `tid` shares its `what` (kCompareFiles,
+// kCompareFs) with the main thread of process `pid`; 1 too where the kernel
+// can't compare them, so that the thread's own is read.
+int ApartFromMainThread(pid_t pid, pid_t tid, int what) {
+#ifdef SYS_kcmp
+  return syscall(SYS_kcmp, pid, tid, what, 0, 0) != 0;
+#else
+  return 1;
+#endif
+}
+
+// Returns 1 if a thread of process `pid` other than its main thread holds
+// anything under the mount point by what is its own, else 0: with `every`
+// (the main thread is gone, and the process's links with it), by the whole
+// holder test; else by a descriptor table, or a working directory and root,
+// that it doesn't share with the main thread (unshare(CLONE_FILES),
+// unshare(CLONE_FS)), a compare each. A process of one thread costs a status
+// call: its task directory has two links more than it has threads.
+int OtherThreadHolds(pid_t pid, Sweep* sweep, int every, Holding* found) {
   char path[kProcPathSize];
+  struct stat task;
   Directory threads;
-  if (!ProcPath(path, pid, "task") || !OpenDirectory(path, &threads)) return 0;
+  if (!ProcPath(path, pid, "task") || (!every && (stat(path, &task) != 0 || task.st_nlink <= 3)) ||
+      !OpenDirectory(path, &threads)) {
+    return 0;
+  }
   int hit = 0;
   while (!hit) {
     const char* name = ReadDirectory(&threads);
     if (name == nullptr) break;
     const pid_t tid = get_pid(name);
-    hit = tid > 0 && tid != pid && HoldsMountPoint(tid, sweep, 0, found);
+    if (tid <= 0 || tid == pid) continue;
+    found->thread = tid;
+    hit = every ? HoldsMountPoint(tid, sweep, 0, found)
+                : (ApartFromMainThread(pid, tid, kCompareFiles) &&
+                   CheckFileDescriptorSymLinks(tid, sweep, found)) ||
+                      (ApartFromMainThread(pid, tid, kCompareFs) &&
+                       (CheckSymLink(tid, sweep, "cwd", BUSYUMOUNT_CWD, found) ||
+                        CheckSymLink(tid, sweep, "root", BUSYUMOUNT_ROOT, found)));
   }
   CloseDirectory(&threads);
+  if (!hit) found->thread = pid;
   return hit;
 }
 
 // The holder test: 1 if process or thread `pid` holds anything under the
 // mount point, else 0. The probes run in this order, and the first hit ends
-// the test. With `threads`, a process whose main thread has exited is judged
-// by its other threads too. On a hit, `found` says what hit.
+// the test. With `threads`, a process is judged by what its other threads
+// have of their own too. On a hit, `found` says what hit.
 int HoldsMountPoint(pid_t pid, Sweep* sweep, int threads, Holding* found) {
   found->thread = pid;
   found->descriptor = -1;
@@ -257,7 +346,7 @@ int HoldsMountPoint(pid_t pid, Sweep* sweep, int threads, Holding* found) {
   const int main_thread_gone = found->missing;
   return CheckSymLink(pid, sweep, "root", BUSYUMOUNT_ROOT, found) ||
          CheckSymLink(pid, sweep, "exe", BUSYUMOUNT_EXE, found) ||
-         (threads && main_thread_gone && OtherThreadHolds(pid, sweep, found));
+         (threads && OtherThreadHolds(pid, sweep, main_thread_gone, found));
 }
 
 // Returns 1 if `pid` is among the first `count` ids of `pids`, else 0.
@@ -312,7 +401,8 @@ char ReadState(int handle) {
 // function of its own, so that the tables' buffers are off the stack before
 // the probes' are on it.
 [[gnu::noinline]] int SweepProcesses(int signal, const pid_t* excluded_pids, int excluded_count,
-                                     BusyumountReport report, void* context, BusyMounts* mounts) {
+                                     BusyumountReport report, void* context, BusyMounts* mounts,
+                                     UnplacedReport unplaced) {
   Directory proc;
   if (!OpenDirectory("/proc", &proc)) return -1;
   Sweep sweep;
@@ -330,8 +420,14 @@ char ReadState(int handle) {
     const int handle = openat(proc.fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) continue;
     found.refused = 0;
+    found.unplaced = -1;
     const int hit = HoldsMountPoint(pid, &sweep, 1, &found);
-    uninspected += !hit && found.refused;
+    uninspected += !hit && (found.refused || found.unplaced >= 0);
+    if (!hit && found.unplaced >= 0 && unplaced != nullptr) {
+      char command[kCommandSize];
+      ReadCommand(handle, command);
+      unplaced(pid, command, found.unplaced, context);
+    }
     // A process that exited meanwhile, or that we may not signal, is passed
     // over; only a caller that asks is told.
     if (hit && !IsExcluded(pid, excluded_pids, excluded_count)) {
@@ -370,9 +466,10 @@ char ReadState(int handle) {
 namespace busyumount {
 
 int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
-                    BusyumountReport report, void* context, BusyMounts* mounts) {
+                    BusyumountReport report, void* context, BusyMounts* mounts,
+                    UnplacedReport unplaced) {
   ReadBusyMounts(mounts);
-  return SweepProcesses(signal, excluded_pids, excluded_count, report, context, mounts);
+  return SweepProcesses(signal, excluded_pids, excluded_count, report, context, mounts, unplaced);
 }
 
 }  // namespace busyumount

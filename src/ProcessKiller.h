@@ -13,12 +13,14 @@ extern "C" {
 // Signals every process that holds anything on the mount at `mount_point`,
 // on a mount under it, or on a copy of either that the unmount takes along,
 // in any mount namespace: an open file or directory, a Unix socket bound
-// there, a mapped file, its working directory, root or executable; once its
-// main thread has exited, in any of its other threads. A path read in /proc
-// must lie where the file's mount namespace shows such a mount, and the
-// file's own mount must be one, so that a directory the mount covers, a
-// look-alike mount, a bind mount elsewhere or a private copy holds nothing.
-// Sockets are of the caller's network namespace and judged by their path.
+// there, a file registered with io_uring, a mapped file, its working
+// directory, root or executable; in a thread of its own, the thread's own
+// working directory, root or descriptors. A path read in /proc must lie
+// where the file's mount namespace shows such a mount, and the file's own
+// mount must be one, so that a directory the mount covers, a look-alike
+// mount, a bind mount elsewhere or a private copy holds nothing. Sockets, of
+// any network namespace, and files registered with io_uring are judged by
+// their path.
 // `signal_selector` 0 sends SIGTERM, any other value SIGKILL. The first
 // `excluded_count` ids of `excluded_pids` are spared; with a count of 0 or
 // less the list is never read and may be null. Nobody else is spared: the
@@ -28,7 +30,7 @@ extern "C" {
 // read or signal. It runs on the caller's thread, returns as soon as the
 // signals are sent without waiting for anyone to exit, reports nothing, and
 // allocates nothing but the short-lived streams of the /proc files it reads;
-// it touches at most 91 KiB of stack (measured), so it fits any thread's,
+// it touches at most 98 KiB of stack (measured), so it fits any thread's,
 // musl's default of 128 KiB too.
 void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                                 const pid_t* excluded_pids, int excluded_count);
@@ -42,20 +44,23 @@ enum BusyumountHold {
   BUSYUMOUNT_CWD,         // its working directory
   BUSYUMOUNT_ROOT,        // its root directory
   BUSYUMOUNT_EXE,         // its executable
+  BUSYUMOUNT_IO_URING,    // a file registered with an io_uring ring it has open
 };
 
 // One holder, as ReportProcessesWithOpenFiles() tells of it. The strings last
 // as long as the call to the report.
 struct BusyumountHolder {
   pid_t pid;
-  pid_t thread;  // whose links showed the hold: `pid`, or once the
-                 // main thread has exited, another of its threads
+  pid_t thread;  // whose links showed the hold: `pid`, or another of its
+                 // threads, with a working directory or descriptor table
+                 // of its own, or once the main thread has exited
   enum BusyumountHold hold;
   int descriptor;                      // the descriptor's number for a descriptor or a
-                                       // socket, else -1
+                                       // socket, the ring's for a file registered with
+                                       // io_uring, else -1
   const char* command;                 // its command name, /proc/<pid>/comm ("" if unread)
   const char* path;                    // what it holds, as /proc showed it; for a socket,
-                                       // the bound path
+                                       // the bound path; for io_uring, the registered file
   int signal;                          // the signal sent, or 0 if none was
   int error;                           // 0, or the errno with which the signal was refused
   char state;                          // its state before the signal, as /proc/<pid>/stat
@@ -79,9 +84,10 @@ typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* co
 // spare, once its signal is sent. It sends `signal` itself, SIGTERM or SIGKILL
 // say; with a `signal` of 0 it signals nobody and only tells. Returns how many
 // processes it could not judge because it may not read their /proc entries
-// (SELinux, or another user's process without root), or -1 if /proc itself
-// can't be read (errno says why). A process that exits meanwhile is not
-// counted.
+// (SELinux, or another user's process without root), or because they have
+// files registered with io_uring that the kernel doesn't place (before about
+// Linux 6.2 it names only their last component), or -1 if /proc itself can't
+// be read (errno says why). A process that exits meanwhile is not counted.
 int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
                                  int excluded_count, BusyumountReport report, void* context);
 

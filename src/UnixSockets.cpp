@@ -13,7 +13,7 @@ namespace busyumount {
 namespace {
 
 // A line of the listing: the longest bound path and the fields before it.
-constexpr size_t kListLineSize = kPathSize + 100;
+constexpr size_t kListLineSize = kSocketPathSize + 128;
 
 // Returns the inode of the socket that a line of /proc/net/unix lists, with
 // `*path` set to its bound path, newline cut ("" when unbound), or 0 for the
@@ -42,7 +42,48 @@ int LiesUnderAny(const char* path, const char* mount_points, int count) {
   return 0;
 }
 
+// Returns the inode of the network namespace that `link` names
+// ("net:[4026531840]"), or 0.
+unsigned NetworkOf(const char* link) {
+  return static_cast<unsigned>(strtoul(link + strcspn(link, "[") + (link[0] != '\0'), nullptr, 10));
+}
+
+// Returns 1 if `network`'s listing has been read this sweep.
+int Read(const BoundSockets* sockets, unsigned network) {
+  if (network == sockets->network) return 1;
+  for (int i = 0; i < sockets->read_count; ++i) {
+    if (sockets->read[i] == network) return 1;
+  }
+  return 0;
+}
+
+// Reads the listing of the network namespace of process `pid`, `network`.
+void NoteListingOf(pid_t pid, unsigned network, BoundSockets* sockets) {
+  char path[kProcPathSize];
+  char buffer[kReadSize];
+  if (sockets->read_count == kMaxNetworks) return;
+  sockets->read[sockets->read_count++] = network;
+  FILE* list = ProcPath(path, pid, "net/unix") ? OpenStream(path, buffer) : nullptr;
+  if (list == nullptr) return;
+  NoteBoundSocketsInList(list, network, sockets);
+  (void)fclose(list);
+}
+
 }  // namespace
+
+void StartBoundSockets(const char* mount_points, int count, BoundSockets* sockets) {
+  sockets->mount_points = mount_points;
+  sockets->mount_point_count = count;
+  sockets->count = 0;
+  sockets->used = 0;
+  sockets->read_count = 0;
+  sockets->asked = 0;
+  sockets->asked_network = 0;
+  char link[kProcPathSize];
+  const ssize_t length = readlink("/proc/self/ns/net", link, sizeof(link) - 1);
+  link[length > 0 ? length : 0] = '\0';
+  sockets->network = NetworkOf(link);
+}
 
 // Only a path that begins with '/' is judged: an abstract name begins with
 // '@', and a path bound relative to its binder's working directory says
@@ -53,34 +94,37 @@ int LiesUnderAny(const char* path, const char* mount_points, int count) {
 // newline may read as exactly the mount point ("M\n/ctl", in a sibling), and
 // no socket is bound at the mount point itself, a directory in use; one cut
 // that still reads "M/..." does lie under it.
-void NoteBoundSocketsInList(FILE* list, const char* mount_points, int count,
-                            BoundSockets* sockets) {
+void NoteBoundSocketsInList(FILE* list, unsigned network, BoundSockets* sockets) {
   char line[kListLineSize];
   const char* path;
-  sockets->count = 0;
-  sockets->used = 0;
+  const int first = sockets->count;
   while (sockets->count < kMaxBoundSockets && fgets(line, sizeof(line), list) != nullptr) {
     const unsigned long long inode = ParseUnixSocketLine(line, &path);
     const size_t length = strnlen(path, kSocketPathSize - 1);
-    if (inode == 0 || path[0] != '/' || !LiesUnderAny(path, mount_points, count)) continue;
+    if (inode == 0 || path[0] != '/' ||
+        !LiesUnderAny(path, sockets->mount_points, sockets->mount_point_count)) {
+      continue;
+    }
     if (sockets->used + length + 1 > sizeof(sockets->text)) break;
     memcpy(sockets->text + sockets->used, path, length);
     sockets->text[sockets->used + length] = '\0';
     sockets->paths[sockets->count] = static_cast<unsigned short>(sockets->used);
+    sockets->networks[sockets->count] = network;
     sockets->inodes[sockets->count++] = inode;
     sockets->used += length + 1;
   }
-  if (sockets->count == 0) return;
+  if (sockets->count == first) return;
   int lines[kMaxBoundSockets] = {};
   rewind(list);
   while (fgets(line, sizeof(line), list) != nullptr) {
     const unsigned long long inode = ParseUnixSocketLine(line, &path);
-    for (int i = 0; i < sockets->count; ++i) lines[i] += sockets->inodes[i] == inode;
+    for (int i = first; i < sockets->count; ++i) lines[i] += sockets->inodes[i] == inode;
   }
-  int kept = 0;
-  for (int i = 0; i < sockets->count; ++i) {
+  int kept = first;
+  for (int i = first; i < sockets->count; ++i) {
     if (lines[i] != 1) continue;
     sockets->inodes[kept] = sockets->inodes[i];
+    sockets->networks[kept] = sockets->networks[i];
     sockets->paths[kept++] = sockets->paths[i];
   }
   sockets->count = kept;
@@ -88,32 +132,36 @@ void NoteBoundSocketsInList(FILE* list, const char* mount_points, int count,
 
 void NoteBoundSockets(const char* mount_points, int count, BoundSockets* sockets) {
   char buffer[kReadSize];
-  sockets->count = 0;
+  StartBoundSockets(mount_points, count, sockets);
   FILE* list = OpenStream("/proc/net/unix", buffer);
   if (list == nullptr) return;
-  NoteBoundSocketsInList(list, mount_points, count, sockets);
+  NoteBoundSocketsInList(list, sockets->network, sockets);
   (void)fclose(list);
-  // A kernel without network namespaces has the one, which everybody shares.
-  const ssize_t length = sockets->count > 0 ? readlink("/proc/self/ns/net", sockets->network,
-                                                       sizeof(sockets->network) - 1)
-                                            : -1;
-  sockets->network[length > 0 ? length : 0] = '\0';
 }
 
-// The listing shows our namespace's sockets alone: a line that names a socket
-// of another is forged, and its holders hold nothing here.
-const char* BoundSocketPath(pid_t pid, const BoundSockets* sockets, const char* target) {
-  if (sockets->count == 0 || strncmp(target, "socket:[", 8) != 0) return nullptr;
+// A socket's inode is the same in every listing, and a listing names only
+// its own namespace's sockets: a line that names a socket of another is
+// forged, and its holder holds nothing by it. The process's namespace is
+// read once, at its first socket; its listing, the first time a process of
+// it is met, so that a sweep in one network namespace reads no other.
+const char* BoundSocketPath(pid_t pid, BoundSockets* sockets, const char* target) {
+  if (strncmp(target, "socket:[", 8) != 0) return nullptr;
   const unsigned long long inode = strtoull(target + 8, nullptr, 10);
-  int noted = 0;
-  while (noted < sockets->count && sockets->inodes[noted] != inode) ++noted;
-  char network[kProcPathSize];
-  if (noted == sockets->count ||
-      (sockets->network[0] != '\0' && (!ReadProcessLink(pid, "ns/net", network, sizeof(network)) ||
-                                       strcmp(network, sockets->network) != 0))) {
-    return nullptr;
+  if (sockets->asked != pid) {
+    char link[kProcPathSize];
+    sockets->asked = pid;
+    sockets->asked_network =
+        ReadProcessLink(pid, "ns/net", link, sizeof(link)) ? NetworkOf(link) : 0;
   }
-  return sockets->text + sockets->paths[noted];
+  const unsigned network = sockets->asked_network;
+  if (network == 0 && sockets->network != 0) return nullptr;
+  if (!Read(sockets, network)) NoteListingOf(pid, network, sockets);
+  for (int i = 0; i < sockets->count; ++i) {
+    if (sockets->inodes[i] == inode && sockets->networks[i] == network) {
+      return sockets->text + sockets->paths[i];
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace busyumount

@@ -18,31 +18,44 @@ constexpr size_t kSocketPathSize = sizeof(sockaddr_un::sun_path) + 1;
 
 // The bytes of their paths, one after another, each NUL-terminated.
 constexpr size_t kBoundPathsSize = 2048;
+// Network namespaces besides the sweeper's whose listings one sweep reads.
+constexpr int kMaxNetworks = 16;
 
-// The sockets noted, by inode, with their paths, and the link of the
-// sweeper's network namespace, whose sockets alone the listing shows.
+// The sockets noted, by inode, each with its path and the network namespace
+// whose listing named it: a listing shows its own namespace's sockets alone.
 struct BoundSockets {
+  const char* mount_points;  // the paths they lie under, one after another
+  int mount_point_count;
   int count;
   unsigned long long inodes[kMaxBoundSockets];
+  unsigned networks[kMaxBoundSockets];     // as /proc/<pid>/ns/net names them
   unsigned short paths[kMaxBoundSockets];  // offsets in `text`
   size_t used;
   char text[kBoundPathsSize];
-  char network[kProcPathSize];  // "net:[<inode>]", or "" if there is one
+  unsigned network;  // the sweeper's, or 0 on a kernel with one alone
+  int read_count;    // other namespaces whose listings were read
+  unsigned read[kMaxNetworks];
+  pid_t asked;  // the process asked about last, and its namespace
+  unsigned asked_network;
 };
 
-// Notes in `sockets` the sockets that `list`, read as /proc/net/unix, shows
-// bound strictly under one of the `count` paths that `mount_points` holds one
-// after another, each NUL-terminated: the first kMaxBoundSockets of them, or
-// as many as the paths' bytes hold.
-void NoteBoundSocketsInList(FILE* list, const char* mount_points, int count, BoundSockets* sockets);
+// Starts `sockets` for sockets bound strictly under one of the `count` paths
+// that `mount_points` holds one after another, each NUL-terminated.
+void StartBoundSockets(const char* mount_points, int count, BoundSockets* sockets);
 
-// Notes the sockets bound under the paths, once a sweep, and the sweeper's
-// network namespace when there are any.
+// Notes in `sockets` the sockets that `list`, read as /proc/net/unix, shows
+// bound under the paths, as sockets of network namespace `network`: as many
+// as the table and the paths' bytes hold.
+void NoteBoundSocketsInList(FILE* list, unsigned network, BoundSockets* sockets);
+
+// Notes the sockets bound under the paths in the sweeper's network
+// namespace, once a sweep.
 void NoteBoundSockets(const char* mount_points, int count, BoundSockets* sockets);
 
-// Returns the bound path of the noted socket that `target`, a descriptor's
-// link target, names ("socket:[<inode>]"), when process `pid` shares the
-// sweeper's network namespace; else null.
-const char* BoundSocketPath(pid_t pid, const BoundSockets* sockets, const char* target);
+// Returns the bound path of the socket that `target`, a descriptor's link
+// target, names ("socket:[<inode>]"), if one of process `pid`'s network
+// namespace is bound under the paths; else null. The listing of another
+// namespace than the sweeper's is read through `pid`, once a sweep.
+const char* BoundSocketPath(pid_t pid, BoundSockets* sockets, const char* target);
 
 }  // namespace busyumount

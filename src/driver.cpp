@@ -65,7 +65,8 @@ void PutEscaped(const char* text, FILE* out) {
 
 // Writes what `holder` holds, as "cwd /mnt/disk/dir" or "fd 3 /mnt/disk/file".
 void PutHold(const BusyumountHolder* holder, FILE* out) {
-  static constexpr const char* kHolds[] = {"fd", "socket fd", "mapping", "cwd", "root", "exe"};
+  static constexpr const char* kHolds[] = {"fd",   "socket fd", "mapping",    "cwd",
+                                           "root", "exe",       "io_uring fd"};
   (void)fputs(kHolds[holder->hold], out);
   if (holder->descriptor >= 0) (void)fprintf(out, " %d", holder->descriptor);
   if (holder->thread != holder->pid) (void)fprintf(out, " (thread %d)", holder->thread);
@@ -79,14 +80,34 @@ void PutHold(const BusyumountHolder* holder, FILE* out) {
   PutEscaped(holder->path, out);
 }
 
+// What a sweep told: holders listed, and processes whose rings it could not
+// judge.
+struct Told {
+  int listed;
+  int unplaced;
+};
+
 // A line of the listing: "<pid> <command> <what it holds> <path>".
-void ListHolder(const BusyumountHolder* holder, void* listed) {
+void ListHolder(const BusyumountHolder* holder, void* told) {
   (void)printf("%d ", holder->pid);
   PutEscaped(holder->command, stdout);
   (void)putchar(' ');
   PutHold(holder, stdout);
   (void)putchar('\n');
-  ++*static_cast<int*>(listed);
+  ++static_cast<Told*>(told)->listed;
+}
+
+// Says on standard error that a process may hold the mount through files
+// registered with io_uring that the kernel doesn't place, which the sweep
+// does not guess at.
+void TellUnplaced(pid_t pid, const char* command, int ring, void* told) {
+  (void)fprintf(stderr, "busyumount: %d (", pid);
+  PutEscaped(command, stderr);
+  (void)fprintf(stderr,
+                ") holds files registered with io_uring that this kernel doesn't place "
+                "(io_uring fd %d)\n",
+                ring);
+  ++static_cast<Told*>(told)->unplaced;
 }
 
 // A line of a verbose run: "SIGTERM to <pid> (<command>): sent; holds <...>".
@@ -119,9 +140,10 @@ void TellOtherHolder(OtherHold hold, const char* device, const char* path, void*
 }
 
 // Says on standard error what a sweep could not look at: `uninspected`
-// processes whose /proc entries were kept from it, or (-1) /proc itself; and
-// whether it judged some by their path alone, its tables being full.
-void TellUninspected(int uninspected, const busyumount::BusyMounts* mounts) {
+// processes, those `unplaced` already told of and those whose /proc entries
+// were kept from it, or (-1) /proc itself; and whether it judged some by
+// their path alone, its tables being full.
+void TellUninspected(int uninspected, int unplaced, const busyumount::BusyMounts* mounts) {
   if (mounts->limited) {
     (void)fputs(
         "busyumount: more mounts or mount namespaces than the sweep's tables hold: "
@@ -130,7 +152,7 @@ void TellUninspected(int uninspected, const busyumount::BusyMounts* mounts) {
   }
   if (uninspected < 0) {
     (void)fprintf(stderr, "busyumount: could not read /proc: %s\n", strerror(errno));
-  } else if (uninspected > 0) {
+  } else if ((uninspected -= unplaced) > 0) {
     (void)fprintf(stderr, "busyumount: could not inspect %d process%s: %s\n", uninspected,
                   uninspected == 1 ? "" : "es", strerror(EACCES));
   }
@@ -233,15 +255,16 @@ int main(int argc, char** argv) {
   busyumount::BusyMounts mounts;
   busyumount::KeptTables kept;
   busyumount::StartBusyMounts(mount_point, &kept, &mounts);
+  Told told = {0, 0};
   if (list) {
-    int listed = 0;
-    const int uninspected = busyumount::SweepWithTables(0, &self, 1, ListHolder, &listed, &mounts);
-    TellUninspected(uninspected, &mounts);
+    const int uninspected =
+        busyumount::SweepWithTables(0, &self, 1, ListHolder, &told, &mounts, TellUnplaced);
+    TellUninspected(uninspected, told.unplaced, &mounts);
     busyumount::CloseBusyMounts(&mounts);
-    listed += ReportOtherHolders(mount_point, TellOtherHolder, stdout);
+    told.listed += ReportOtherHolders(mount_point, TellOtherHolder, stdout);
     // As fuser does: 1 when nothing holds it; but 2 when it could not look
     // everywhere, since nothing found is then no answer.
-    if (listed > 0) return 0;
+    if (told.listed > 0) return 0;
     return uninspected != 0 ? 2 : 1;
   }
   int escalate = 0;
@@ -261,9 +284,11 @@ int main(int argc, char** argv) {
     // EBUSY, and EPERM too: a refusal is retried like any other failure.
     sleep(kPauseSeconds);
     if (attempt > kAttemptsWithoutSweep) {
+      told.unplaced = 0;
       const int uninspected = busyumount::SweepWithTables(
-          escalate ? SIGKILL : SIGTERM, &self, 1, verbose ? TellSignal : nullptr, nullptr, &mounts);
-      if (verbose) TellUninspected(uninspected, &mounts);
+          escalate ? SIGKILL : SIGTERM, &self, 1, verbose ? TellSignal : nullptr, &told, &mounts,
+          verbose ? TellUnplaced : nullptr);
+      if (verbose) TellUninspected(uninspected, told.unplaced, &mounts);
       escalate = 1;
     }
   }

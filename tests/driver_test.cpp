@@ -45,14 +45,18 @@ extern "C" unsigned int sleep(unsigned int seconds) {
   return 0;
 }
 
-// The sweep, silent (T, K) or telling (t, k), or listing (L).
+// The sweep, silent (T, K) or telling (t, k), or listing (L). With
+// `g_unplaced`, it meets a process whose ring it can't judge.
+bool g_unplaced = false;
 int busyumount::SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
-                                BusyumountReport report, void*, BusyMounts* mounts) {
+                                BusyumountReport report, void* context, BusyMounts* mounts,
+                                UnplacedReport unplaced) {
   g_log += signal == 0 ? 'L' : signal == SIGTERM ? (report ? 't' : 'T') : (report ? 'k' : 'K');
   // The tool spares itself, and only itself.
   g_stand_ins_ok &= mounts->mount_point == g_mount_point && excluded_count == 1 &&
                     excluded_pids != nullptr && excluded_pids[0] == getpid();
-  return 0;
+  if (g_unplaced && unplaced != nullptr) unplaced(4321, "db\n", 5, context);
+  return g_unplaced ? 1 : 0;
 }
 
 int ReportOtherHolders(const char* mount_point, OtherHoldReport, void*) {
@@ -144,6 +148,27 @@ INSTANTIATE_TEST_SUITE_P(
                     Timeline{"Recursive", {EBUSY, 0}, "UPU", "--recursive"},
                     Timeline{"ListsRecursivelyAsItListsAlone", {}, "LO", "-R -n", 1}),
     NameOf);
+
+// It can't tell whether that process holds the mount: it says so, and no
+// more, and -n exits 2.
+TEST(Driver, TellsOfARingItCannotJudge) {
+  static const char mount_point[] = "/mnt/disk";
+  g_mount_point = mount_point;
+  g_unplaced = true;
+  for (const char* options : {"-n", "-v"}) {
+    g_errors = {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0};
+    g_attempt = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunDriver(options, mount_point), options[1] == 'n' ? 2 : 0);
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("busyumount: 4321 (db\\n) holds files registered with io_uring that this "
+                        "kernel doesn't place (io_uring fd 5)\n"),
+              std::string::npos)
+        << told;
+    EXPECT_EQ(told.find("could not inspect"), std::string::npos) << told;
+  }
+  g_unplaced = false;
+}
 
 TEST(Driver, WrongCallsTryNothing) {
   for (const char* call : {"", "/mnt/a /mnt/b", "-x /mnt/a", "-n", "/mnt/a -v", "--", "-nx /mnt/a",

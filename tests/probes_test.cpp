@@ -43,7 +43,7 @@ Sweep* SweepOf(const char* mount_point, bool read = true) {
   StartBusyMounts(mount_point, nullptr, &g_mounts);
   if (read) ReadBusyMounts(&g_mounts);
   g_sweep.mounts = &g_mounts;
-  g_sweep.sockets.count = 0;
+  StartBoundSockets(g_mounts.paths.text, g_mounts.paths.count, &g_sweep.sockets);
   return &g_sweep;
 }
 int CheckFileDescriptorSymLinks(pid_t pid, const char* mount_point) {
@@ -414,6 +414,63 @@ INSTANTIATE_TEST_SUITE_P(
         MapsCase{"LineAfterALineFillingTheBuffer",
                  kFields + "/" + kPieceTail.substr(1) + "\n" + kFields + "/mnt/disk/a\n", 1}),
     [](const testing::TestParamInfo<MapsCase>& info) { return std::string(info.param.name); });
+
+// A ring's fdinfo, and what it tells of the files registered under /mnt/disk:
+// "hit <path>", "unplaced" (it names them so that nothing can be placed), or
+// "nothing".
+struct RingCase {
+  const char* name;
+  std::string text;
+  std::string expected;
+};
+
+class RingInfo : public testing::TestWithParam<RingCase> {};
+
+TEST_P(RingInfo, PlacesOnlyWhatThePathsTell) {
+  const std::string& text = GetParam().text;
+  FILE* info = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  ASSERT_NE(info, nullptr);
+  g_found.unplaced = -1;
+  const int hit = CheckRingStream(info, getpid(), 7, SweepOf("/mnt/disk", false), &g_found);
+  fclose(info);
+  EXPECT_EQ(hit                     ? "hit " + std::string(g_found.path)
+            : g_found.unplaced == 7 ? std::string("unplaced")
+                                    : std::string("nothing"),
+            GetParam().expected);
+}
+
+const std::string kRing = "pos:\t0\nflags:\t02000002\nmnt_id:\t15\nSqMask:\t0x3\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    ProcessKiller, RingInfo,
+    testing::Values(
+        RingCase{"FileUnderIt", kRing + "UserFiles:\t1\n    0: /mnt/disk/f\nUserBufs:\t0\n",
+                 "hit /mnt/disk/f"},
+        RingCase{
+            "BlanksEscaped",
+            kRing + "UserFiles:\t1\n    0: /mnt/disk/a\\040b\\012c\\040(deleted)\nUserBufs:\t0\n",
+            "hit /mnt/disk/a b\nc (deleted)"},
+        RingCase{"Sibling", kRing + "UserFiles:\t1\n    0: /mnt/disk2/f\nUserBufs:\t0\n",
+                 "nothing"},
+        RingCase{"SlotsLeftEmpty",
+                 kRing + "UserFiles:\t4\n    1: /x\n    3: /mnt/disk/f\nUserBufs:\t0\n",
+                 "hit /mnt/disk/f"},
+        RingCase{"NoFiles", kRing + "UserFiles:\t0\nUserBufs:\t0\n", "nothing"},
+        // Before about 6.2: the last component alone, raw.
+        RingCase{"LastComponentsAlone", kRing + "UserFiles:\t1\n    0: f\nUserBufs:\t0\n",
+                 "unplaced"},
+        RingCase{"NameThatForgesALine",
+                 kRing + "UserFiles:\t2\n    0: x\n    1: /mnt/disk/f\nUserBufs:\t0\n", "unplaced"},
+        RingCase{"IndexesOutOfOrder",
+                 kRing + "UserFiles:\t2\n    1: /x\n    1: /mnt/disk/f\nUserBufs:\t0\n",
+                 "unplaced"},
+        RingCase{"NoList", kRing + "UserFiles:\t2\nUserBufs:\t0\n", "unplaced"},
+        RingCase{"NoFilesTold", kRing, "unplaced"},
+        RingCase{"LineLongerThanItsBuffer",
+                 kRing + "UserFiles:\t1\n    0: /mnt/disk/" + std::string(kRingLineSize, 'a') +
+                     "\nUserBufs:\t0\n",
+                 "unplaced"}),
+    [](const testing::TestParamInfo<RingCase>& info) { return std::string(info.param.name); });
 
 // A text of mountinfo, swaps or a loop device's backing_file, and what it
 // tells of under /mnt/disk: "<hold> <device> <path>;" each.

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -105,8 +106,7 @@ bool MapWithoutDescriptor(const std::string& path) {
   return mapping != MAP_FAILED;
 }
 
-// Binds the Unix socket `fd` at `path`. Returns false on failure.
-static bool BindSocket(int fd, const std::string& path) {
+bool BindSocket(int fd, const std::string& path) {
   sockaddr_un address = {.sun_family = AF_UNIX, .sun_path = {}};
   if (fd < 0 || path.size() >= sizeof(address.sun_path)) return false;
   path.copy(address.sun_path, path.size());
@@ -150,6 +150,35 @@ bool HoldDescriptorFrom(const std::function<int()>& open_there) {
   return recvmsg(ends[0], &message, 0) == 1 && CMSG_FIRSTHDR(&message) != nullptr;
 }
 
+bool InThreadOfItsOwn(int what, const std::function<bool()>& setup) {
+  static int ready[2];
+  static const std::function<bool()>* run;
+  static int unshared;
+  if (pipe(ready) != 0) return false;
+  run = &setup;
+  unshared = what;
+  const auto live = [](void*) -> void* {
+    const char byte = unshare(unshared) == 0 && (*run)() ? 'r' : 'f';
+    if (write(ready[1], &byte, 1) != 1) _exit(1);
+    for (;;) pause();
+  };
+  pthread_t thread;
+  char byte = 0;
+  return pthread_create(&thread, nullptr, live, nullptr) == 0 && read(ready[0], &byte, 1) == 1 &&
+         byte == 'r';
+}
+
+int RegisterWithIoUring(const std::string& path) {
+  io_uring_params parameters = {};
+  const int ring = static_cast<int>(syscall(__NR_io_uring_setup, 1, &parameters));
+  const int fd = ring < 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool registered =
+      fd >= 0 && syscall(__NR_io_uring_register, ring, IORING_REGISTER_FILES, &fd, 1) == 0;
+  if (fd >= 0) close(fd);
+  if (!registered && ring >= 0) close(ring);
+  return registered ? ring : -1;
+}
+
 pid_t SpawnWithoutMainThread(const std::string& cwd) {
   static int ready[2];
   if (pipe(ready) != 0) return -1;
@@ -187,6 +216,13 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
       copied ? SpawnProgram(shell.c_str(), args, "/") : -1,
       SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/s"); }),
       SpawnWithoutMainThread(jail),
+      SpawnChild(
+          [&] { return InThreadOfItsOwn(CLONE_FS, [&] { return chdir(jail.c_str()) == 0; }); }),
+      SpawnChild([&] { return InThreadOfItsOwn(CLONE_FILES, [&] { return HoldOpen(file); }); }),
+      SpawnChild([&] {
+        return unshare(CLONE_NEWNET) == 0 &&
+               BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/n");
+      }),
   };
 }
 
@@ -231,6 +267,15 @@ std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::st
       }),
       // On a private copy of the mount, in a mount namespace of its own.
       SpawnChild([&] { return unshare(CLONE_NEWNS) == 0 && chdir(mount_point.c_str()) == 0; }),
+      // A thread's own working directory, or descriptors, in the sibling.
+      SpawnChild(
+          [&] { return InThreadOfItsOwn(CLONE_FS, [&] { return chdir(sibling.c_str()) == 0; }); }),
+      SpawnChild([&] { return InThreadOfItsOwn(CLONE_FILES, [&] { return HoldOpen(sibling); }); }),
+      // A socket bound in the sibling, in a network namespace of its own.
+      SpawnChild([&] {
+        return unshare(CLONE_NEWNET) == 0 &&
+               BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), sibling + "/n");
+      }),
   };
 }
 

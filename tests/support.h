@@ -41,12 +41,28 @@ bool HoldOpen(const std::string& path);
 // the mapping holds it. For a child's setup.
 bool MapWithoutDescriptor(const std::string& path);
 
+// Registers the file at `path` with a new io_uring ring and closes its
+// descriptor, so that only the ring holds it. Returns the ring's descriptor,
+// or -1 if there is no io_uring to be had.
+int RegisterWithIoUring(const std::string& path);
+
+// Binds the Unix socket `fd` at `path`. Returns false on failure.
+bool BindSocket(int fd, const std::string& path);
+
+// Runs `setup` in a new thread of this process that first takes a working
+// directory and root (CLONE_FS), or a descriptor table (CLONE_FILES), of its
+// own, as `what` says, and then lives on. Returns what `setup` returned. For a
+// child's setup.
+bool InThreadOfItsOwn(int what, const std::function<bool()>& setup);
+
 // Starts one process for each way of holding `mount_point`, which must hold
 // the directory "deep" and the regular file `file`: an open file, an open
 // directory (the mount point itself), a mapping without a descriptor, a
 // working directory, a root directory, an executable (a copy of /bin/sh), a
-// bound socket and a working directory whose main thread has exited.
-// Returns their pids, -1 for any that failed to start.
+// bound socket, a working directory whose main thread has exited, a
+// thread's own working directory, a thread's own descriptor table, and a
+// socket bound in a network namespace of its own. Returns their pids, -1 for
+// any that failed to start.
 std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const std::string& file);
 
 // Starts processes that hold nothing under `mount_point`: one whose working
@@ -60,7 +76,9 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point, const
 // the mount point; one that keeps a descriptor handed over from its child,
 // which works and holds it on a look-alike tmpfs at the mount point's path in
 // a mount namespace of its own; one on a private copy of the mount in a
-// mount namespace of its own. Returns their pids, -1 for any that failed.
+// mount namespace of its own; a thread working in `sibling`, one with
+// `sibling` open in descriptors of its own, and a socket bound there in a
+// network namespace of its own. Returns their pids, -1 for any that failed.
 std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::string& sibling,
                                    const std::string& parent);
 

@@ -42,6 +42,7 @@ namespace {
 bool g_recording = false;
 std::vector<std::pair<pid_t, int>> g_kills;
 bool g_without_pidfd = false;                // as on a kernel before Linux 5.1
+bool g_without_kcmp = false;                 // as on a kernel without CONFIG_KCMP
 std::function<void(pid_t)> g_before_signal;  // runs just before the kernel call
 
 // The process id that a /proc/<pid> directory handle was opened for.
@@ -66,16 +67,21 @@ extern "C" int kill(pid_t pid, int signal) noexcept {
 // This program is linked with -Wl,--wrap=syscall: every call of syscall()
 // comes here, and __real_syscall() is the C library's. The signals sent
 // through a process handle that the kernel took are recorded; every call
-// still goes to the kernel. No caller here passes more than four arguments.
+// but kcmp() without it still goes to the kernel. No caller here passes more
+// than five arguments.
 extern "C" long __real_syscall(long number, ...);
 extern "C" long __wrap_syscall(long number, ...) {
   va_list list;
   va_start(list, number);
-  long args[4];
+  long args[5];
   for (long& arg : args) arg = va_arg(list, long);
   va_end(list);
+  if (number == SYS_kcmp && g_without_kcmp) {
+    errno = ENOSYS;
+    return -1;
+  }
   if (number != SYS_pidfd_send_signal || !g_recording) {
-    return __real_syscall(number, args[0], args[1], args[2], args[3]);
+    return __real_syscall(number, args[0], args[1], args[2], args[3], args[4]);
   }
   if (g_without_pidfd) {
     errno = ENOSYS;
@@ -201,6 +207,27 @@ TEST_F(Sweep, HoldersOfEveryKindAreSignalledAndNobodyElse) {
   EXPECT_EQ(kills, expected);
   for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
   for (pid_t pid : bystanders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
+TEST_F(Sweep, ThreadsOwnAreReadWhereTheKernelCantCompareThem) {
+  const std::string sibling = base_ + "/disk2";
+  const auto in_thread = [&](int what, const std::string& at) {
+    return SpawnChild([&] {
+      return InThreadOfItsOwn(
+          what, [&] { return what == CLONE_FS ? chdir(at.c_str()) == 0 : HoldOpen(at); });
+    });
+  };
+  const pid_t working = in_thread(CLONE_FS, mount_point_), opened = in_thread(CLONE_FILES, file_);
+  const pid_t elsewhere = in_thread(CLONE_FS, sibling),
+              open_elsewhere = in_thread(CLONE_FILES, sibling);
+  for (pid_t pid : {working, opened, elsewhere, open_elsewhere}) ASSERT_GT(pid, 0);
+  g_without_kcmp = true;
+  Kills kills = Run(0);
+  g_without_kcmp = false;
+  std::sort(kills.begin(), kills.end());
+  EXPECT_EQ(kills, (Kills{{working, SIGTERM}, {opened, SIGTERM}}));
+  for (pid_t pid : {working, opened}) EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
+  for (pid_t pid : {elsewhere, open_elsewhere}) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
 TEST_F(Sweep, NobodyHoldingMeansNoSignal) {
@@ -449,7 +476,9 @@ TEST_F(Sweep, MakesTheAlgorithmsSystemCallsAndNoOthers) {
     }
   }
   // Once, /proc's, /proc/net/unix's and the mount table's open, reading and
-  // close, and a rewind of the mount table, read twice. Per process
+  // close, a rewind of the mount table, read twice, and the link of its own
+  // network namespace. Per process a status
+  // call of its task directory, which tells it has one thread, and
   // the handle's open and close, the descriptor directory's open, listing and
   // close, the maps file's open, reads and close, and three named links (a
   // link read each). Per descriptor a link read. Listings and reads take as
@@ -460,9 +489,11 @@ TEST_F(Sweep, MakesTheAlgorithmsSystemCallsAndNoOthers) {
   EXPECT_GT(made["read"], p);
   made.erase("listing");
   made.erase("read");
-  EXPECT_EQ(made,
-            (std::map<std::string, long>{
-                {"close", 3 * p + 3}, {"link read", d + 3 * p}, {"lseek", 1}, {"open", 3 * p + 3}}))
+  EXPECT_EQ(made, (std::map<std::string, long>{{"close", 3 * p + 3},
+                                               {"link read", d + 3 * p + 1},
+                                               {"lseek", 1},
+                                               {"open", 3 * p + 3},
+                                               {"status", p}}))
       << "with " << p << " processes and " << d << " descriptors";
   for (pid_t pid : workload) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
