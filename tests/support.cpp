@@ -201,6 +201,16 @@ pid_t SpawnWithoutMainThread(const std::string& cwd) {
   return ok ? pid : -1;
 }
 
+pid_t SpawnInThreadOrNetworkOfItsOwn(int how, const std::string& path) {
+  return SpawnChild([&] {
+    if (how == 2) {
+      return unshare(CLONE_NEWNET) == 0 && BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), path);
+    }
+    return InThreadOfItsOwn(how == 0 ? CLONE_FS : CLONE_FILES,
+                            [&] { return how == 0 ? chdir(path.c_str()) == 0 : HoldOpen(path); });
+  });
+}
+
 std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
                                            const std::string& file) {
   const std::string jail = mount_point + "/deep";
@@ -216,13 +226,9 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
       copied ? SpawnProgram(shell.c_str(), args, "/") : -1,
       SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/s"); }),
       SpawnWithoutMainThread(jail),
-      SpawnChild(
-          [&] { return InThreadOfItsOwn(CLONE_FS, [&] { return chdir(jail.c_str()) == 0; }); }),
-      SpawnChild([&] { return InThreadOfItsOwn(CLONE_FILES, [&] { return HoldOpen(file); }); }),
-      SpawnChild([&] {
-        return unshare(CLONE_NEWNET) == 0 &&
-               BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/n");
-      }),
+      SpawnInThreadOrNetworkOfItsOwn(0, jail),
+      SpawnInThreadOrNetworkOfItsOwn(1, file),
+      SpawnInThreadOrNetworkOfItsOwn(2, mount_point + "/n"),
   };
 }
 
@@ -267,15 +273,11 @@ std::vector<pid_t> SpawnBystanders(const std::string& mount_point, const std::st
       }),
       // On a private copy of the mount, in a mount namespace of its own.
       SpawnChild([&] { return unshare(CLONE_NEWNS) == 0 && chdir(mount_point.c_str()) == 0; }),
-      // A thread's own working directory, or descriptors, in the sibling.
-      SpawnChild(
-          [&] { return InThreadOfItsOwn(CLONE_FS, [&] { return chdir(sibling.c_str()) == 0; }); }),
-      SpawnChild([&] { return InThreadOfItsOwn(CLONE_FILES, [&] { return HoldOpen(sibling); }); }),
-      // A socket bound in the sibling, in a network namespace of its own.
-      SpawnChild([&] {
-        return unshare(CLONE_NEWNET) == 0 &&
-               BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), sibling + "/n");
-      }),
+      // A thread working in the sibling, or with it open in descriptors of
+      // its own; a socket bound there in a network namespace of its own.
+      SpawnInThreadOrNetworkOfItsOwn(0, sibling),
+      SpawnInThreadOrNetworkOfItsOwn(1, sibling),
+      SpawnInThreadOrNetworkOfItsOwn(2, sibling + "/n"),
   };
 }
 

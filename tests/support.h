@@ -55,6 +55,12 @@ bool BindSocket(int fd, const std::string& path);
 // child's setup.
 bool InThreadOfItsOwn(int what, const std::function<bool()>& setup);
 
+// Starts a process that holds `path` where /proc/<pid> doesn't show it: as
+// the working directory of a thread of its own (`how` 0), open in a thread's
+// own descriptors (1), or as a socket it binds in a network namespace of its
+// own (2). Returns its pid, or -1.
+pid_t SpawnInThreadOrNetworkOfItsOwn(int how, const std::string& path);
+
 // Starts one process for each way of holding `mount_point`, which must hold
 // the directory "deep" and the regular file `file`: an open file, an open
 // directory (the mount point itself), a mapping without a descriptor, a

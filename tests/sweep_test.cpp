@@ -211,15 +211,10 @@ TEST_F(Sweep, HoldersOfEveryKindAreSignalledAndNobodyElse) {
 
 TEST_F(Sweep, ThreadsOwnAreReadWhereTheKernelCantCompareThem) {
   const std::string sibling = base_ + "/disk2";
-  const auto in_thread = [&](int what, const std::string& at) {
-    return SpawnChild([&] {
-      return InThreadOfItsOwn(
-          what, [&] { return what == CLONE_FS ? chdir(at.c_str()) == 0 : HoldOpen(at); });
-    });
-  };
-  const pid_t working = in_thread(CLONE_FS, mount_point_), opened = in_thread(CLONE_FILES, file_);
-  const pid_t elsewhere = in_thread(CLONE_FS, sibling),
-              open_elsewhere = in_thread(CLONE_FILES, sibling);
+  const pid_t working = SpawnInThreadOrNetworkOfItsOwn(0, mount_point_);
+  const pid_t opened = SpawnInThreadOrNetworkOfItsOwn(1, file_);
+  const pid_t elsewhere = SpawnInThreadOrNetworkOfItsOwn(0, sibling);
+  const pid_t open_elsewhere = SpawnInThreadOrNetworkOfItsOwn(1, sibling);
   for (pid_t pid : {working, opened, elsewhere, open_elsewhere}) ASSERT_GT(pid, 0);
   g_without_kcmp = true;
   Kills kills = Run(0);
