@@ -523,7 +523,8 @@ TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
     Row& row = rows[i];
     const Storage& s = row.storage;
     if (c.unsupported != nullptr && (row.skipped = c.unsupported()) != nullptr) {
-      std::cout << c.name << " skipped: " << row.skipped << "\n";
+      // As GoogleTest tells a test skipped, which the virtual machines pass on.
+      std::cout << "Storage: Skipped\n" << c.name << ": " << row.skipped << "\n";
       RecordProperty(c.name, row.skipped);
       continue;
     }
@@ -872,8 +873,14 @@ int TopMountAt(const std::string& path) {
   return -1;
 }
 
-// Seeds whose layouts, between them, take each decision of the rule.
-constexpr unsigned kSeeds[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+// Seeds whose layouts, between them, fail the tool where its rule is wrong
+// in one decision or another: a slave of a shared slave, reached through a
+// link only (191); a slave of a group that P's doesn't reach (26, 106); a
+// copy replaced by another file system (28, 144); a receiver whose root
+// doesn't hold M's place (123); mounts stacked at M's path (11, 123). The
+// rest of the rule's decisions are rare in random layouts, and held by
+// RuleTables in probes_test.
+constexpr unsigned kSeeds[] = {11, 26, 28, 106, 123, 144, 191};
 
 // For each layout, the seeds above, or with BUSYUMOUNT_LAYOUTS, that many from
 // BUSYUMOUNT_LAYOUT_SEED (default 1) on, 16 at a time: each holder's truth
