@@ -54,6 +54,7 @@ constexpr int kCompareFs = 3;     // KCMP_FS: the working directory and root
 struct Sweep {
   BusyMounts* mounts;
   BoundSockets sockets;
+  KeptThreads* threads;  // the driver's, or null
 };
 
 // What the holder test found: the probe that hit, in which thread, and the
@@ -133,7 +134,7 @@ int DescriptorMountId(pid_t pid, const char* name) {
 // Returns 1 if a file registered with an io_uring ring lies where the
 // namespace of the ring's process shows a taken mount, by its path: the
 // ring's fdinfo, read from `info`, lists them, "UserFiles:" and then
-// "<index>: <path>" each, and tells no mount. A kernel before about 6.2
+// "<index>: <path>" each, and tells no mount. A kernel of 6.12 or before
 // names only each file's last component, raw, which places nothing, and
 // whose newlines could make up a line of their own: a list with a name that
 // is no path, indexes out of order, or no list at all is believed in
@@ -293,37 +294,65 @@ int ApartFromMainThread(pid_t pid, pid_t tid, int what) {
 #endif
 }
 
+// Returns the slot of process `pid` among those kept, or of a free one for
+// it, or -1 if neither is near.
+int KeptSlot(KeptThreads* kept, pid_t pid) {
+  for (int i = pid % kKeptProcesses, probes = 0; probes < kKeptProcesses / 4;
+       i = (i + 1) % kKeptProcesses, ++probes) {
+    if (kept->processes[i].pid == pid || kept->processes[i].pid == 0) return i;
+  }
+  return -1;
+}
+
 // Returns 1 if a thread of process `pid` other than its main thread holds
 // anything under the mount point by what is its own, else 0: with `every`
 // (the main thread is gone, and the process's links with it), by the whole
 // holder test; else by a descriptor table, or a working directory and root,
 // that it doesn't share with the main thread (unshare(CLONE_FILES),
-// unshare(CLONE_FS)), a compare each. A process of one thread costs a status
-// call: its task directory has two links more than it has threads.
+// unshare(CLONE_FS)), two compares a thread. A process of one thread costs a
+// status call: its task directory has two links more than it has threads.
+// So does one whose threads all shared everything at the driver's last
+// sweep, their task directory and number the same.
 int OtherThreadHolds(pid_t pid, Sweep* sweep, int every, Holding* found) {
   char path[kProcPathSize];
   struct stat task;
   Directory threads;
-  if (!ProcPath(path, pid, "task") || (!every && (stat(path, &task) != 0 || task.st_nlink <= 3)) ||
-      !OpenDirectory(path, &threads)) {
-    return 0;
+  if (!ProcPath(path, pid, "task")) return 0;
+  int slot = -1;
+  if (!every) {
+    if (stat(path, &task) != 0 || task.st_nlink <= 3) return 0;
+    slot = sweep->threads != nullptr ? KeptSlot(sweep->threads, pid) : -1;
+    if (slot >= 0 && sweep->threads->processes[slot].pid == pid &&
+        sweep->threads->processes[slot].task == task.st_ino &&
+        sweep->threads->processes[slot].threads == task.st_nlink) {
+      return 0;
+    }
   }
-  int hit = 0;
+  if (!OpenDirectory(path, &threads)) return 0;
+  int hit = 0, apart = 0;
   while (!hit) {
     const char* name = ReadDirectory(&threads);
     if (name == nullptr) break;
     const pid_t tid = get_pid(name);
     if (tid <= 0 || tid == pid) continue;
     found->thread = tid;
-    hit = every ? HoldsMountPoint(tid, sweep, 0, found)
-                : (ApartFromMainThread(pid, tid, kCompareFiles) &&
-                   CheckFileDescriptorSymLinks(tid, sweep, found)) ||
-                      (ApartFromMainThread(pid, tid, kCompareFs) &&
-                       (CheckSymLink(tid, sweep, "cwd", BUSYUMOUNT_CWD, found) ||
-                        CheckSymLink(tid, sweep, "root", BUSYUMOUNT_ROOT, found)));
+    if (every) {
+      hit = HoldsMountPoint(tid, sweep, 0, found);
+      continue;
+    }
+    const int files = ApartFromMainThread(pid, tid, kCompareFiles);
+    const int fs = ApartFromMainThread(pid, tid, kCompareFs);
+    apart |= files || fs;
+    hit = (files && CheckFileDescriptorSymLinks(tid, sweep, found)) ||
+          (fs && (CheckSymLink(tid, sweep, "cwd", BUSYUMOUNT_CWD, found) ||
+                  CheckSymLink(tid, sweep, "root", BUSYUMOUNT_ROOT, found)));
   }
   CloseDirectory(&threads);
   if (!hit) found->thread = pid;
+  if (!hit && !apart && slot >= 0) {
+    sweep->threads->processes[slot] = {pid, static_cast<unsigned>(task.st_ino),
+                                       static_cast<unsigned>(task.st_nlink)};
+  }
   return hit;
 }
 
@@ -402,11 +431,12 @@ char ReadState(int handle) {
 // the probes' are on it.
 [[gnu::noinline]] int SweepProcesses(int signal, const pid_t* excluded_pids, int excluded_count,
                                      BusyumountReport report, void* context, BusyMounts* mounts,
-                                     UnplacedReport unplaced) {
+                                     UnplacedReport unplaced, KeptThreads* threads) {
   Directory proc;
   if (!OpenDirectory("/proc", &proc)) return -1;
   Sweep sweep;
   sweep.mounts = mounts;
+  sweep.threads = threads;
   NoteBoundSockets(mounts->paths.text, mounts->paths.count, &sweep.sockets);
   Holding found;
   int uninspected = 0;
@@ -467,9 +497,10 @@ namespace busyumount {
 
 int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
                     BusyumountReport report, void* context, BusyMounts* mounts,
-                    UnplacedReport unplaced) {
+                    UnplacedReport unplaced, KeptThreads* threads) {
   ReadBusyMounts(mounts);
-  return SweepProcesses(signal, excluded_pids, excluded_count, report, context, mounts, unplaced);
+  return SweepProcesses(signal, excluded_pids, excluded_count, report, context, mounts, unplaced,
+                        threads);
 }
 
 }  // namespace busyumount

@@ -85,9 +85,9 @@ typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* co
 // say; with a `signal` of 0 it signals nobody and only tells. Returns how many
 // processes it could not judge because it may not read their /proc entries
 // (SELinux, or another user's process without root), or because they have
-// files registered with io_uring that the kernel doesn't place (before about
-// Linux 6.2 it names only their last component), or -1 if /proc itself can't
-// be read (errno says why). A process that exits meanwhile is not counted.
+// files registered with io_uring that the kernel doesn't place (up to Linux
+// 6.12 at least it names only their last component), or -1 if /proc itself
+// can't be read (errno says why). A process that exits meanwhile is not counted.
 int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
                                  int excluded_count, BusyumountReport report, void* context);
 

@@ -255,6 +255,7 @@ int main(int argc, char** argv) {
   busyumount::BusyMounts mounts;
   busyumount::KeptTables kept;
   busyumount::StartBusyMounts(mount_point, &kept, &mounts);
+  busyumount::KeptThreads threads = {};
   Told told = {0, 0};
   if (list) {
     const int uninspected =
@@ -287,7 +288,7 @@ int main(int argc, char** argv) {
       told.unplaced = 0;
       const int uninspected = busyumount::SweepWithTables(
           escalate ? SIGKILL : SIGTERM, &self, 1, verbose ? TellSignal : nullptr, &told, &mounts,
-          verbose ? TellUnplaced : nullptr);
+          verbose ? TellUnplaced : nullptr, &threads);
       if (verbose) TellUninspected(uninspected, told.unplaced, &mounts);
       escalate = 1;
     }

@@ -50,7 +50,7 @@ extern "C" unsigned int sleep(unsigned int seconds) {
 bool g_unplaced = false;
 int busyumount::SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
                                 BusyumountReport report, void* context, BusyMounts* mounts,
-                                UnplacedReport unplaced) {
+                                UnplacedReport unplaced, KeptThreads*) {
   g_log += signal == 0 ? 'L' : signal == SIGTERM ? (report ? 't' : 'T') : (report ? 'k' : 'K');
   // The tool spares itself, and only itself.
   g_stand_ins_ok &= mounts->mount_point == g_mount_point && excluded_count == 1 &&
