@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -456,7 +457,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kRing + "UserFiles:\t4\n    1: /x\n    3: /mnt/disk/f\nUserBufs:\t0\n",
                  "hit /mnt/disk/f"},
         RingCase{"NoFiles", kRing + "UserFiles:\t0\nUserBufs:\t0\n", "nothing"},
-        // Before about 6.2: the last component alone, raw.
+        // Up to Linux 6.12 at least: the last component alone, raw.
         RingCase{"LastComponentsAlone", kRing + "UserFiles:\t1\n    0: f\nUserBufs:\t0\n",
                  "unplaced"},
         RingCase{"NameThatForgesALine",
@@ -768,6 +769,42 @@ TEST(KeptTables, EachChangeReachesTheNextSweep) {
   EXPECT_EQ(umount(m.c_str()), 0) << strerror(errno);
   CloseBusyMounts(&mounts);
   EXPECT_EQ(SignalThatEnded(ours), SIGVTALRM);
+}
+
+// The driver's kept threads: a process whose threads all shared everything is
+// not compared again, until a thread comes, here one working on the mount.
+TEST(KeptThreads, AThreadThatComesIsCompared) {
+  const std::string dir = MakeTempDir();
+  static int go[2], ready[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  static std::string at;
+  at = dir;
+  const pid_t pid = SpawnChild([] {
+    pthread_t thread;
+    const auto waiter = [](void*) -> void* {
+      char byte;
+      const bool started = read(go[0], &byte, 1) == 1 &&
+                           InThreadOfItsOwn(CLONE_FS, [] { return chdir(at.c_str()) == 0; });
+      if (write(ready[1], started ? "r" : "f", 1) != 1) _exit(1);
+      for (;;) pause();
+    };
+    return pthread_create(&thread, nullptr, waiter, nullptr) == 0;
+  });
+  ASSERT_GT(pid, 0);
+  static BusyMounts mounts;
+  static KeptThreads threads;
+  StartBusyMounts(dir.c_str(), nullptr, &mounts);
+  std::string found;
+  EXPECT_EQ(SweepWithTables(0, nullptr, 0, NoteHolder, &found, &mounts, nullptr, &threads), 0);
+  EXPECT_EQ(found, "");
+  char byte = 0;
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'r');
+  EXPECT_EQ(SweepWithTables(0, nullptr, 0, NoteHolder, &found, &mounts, nullptr, &threads), 0);
+  EXPECT_EQ(found, std::to_string(pid) + " ");
+  EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
 // Runs `check` in a child whose file system uid is not root: the kernel then
