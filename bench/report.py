@@ -49,7 +49,8 @@ processes with 2,000 memory-map lines each, as on a phone; **phone**, shared
 storage (a tmpfs on a shared tmpfs) that 150 app namespaces, slaves of the
 benchmark's, show at a path of their own, with 88 lines in each table and
 three processes with 64 open files in each, and four in the benchmark's
-namespace. *Sweep* is one call of `KillProcessesWithOpenFiles` (Google
+namespace; **threads**, processes with 64 open files and 40 threads each, as an
+app has. *Sweep* is one call of `KillProcessesWithOpenFiles` (Google
 Benchmark), which reads every table it needs afresh. The rest are whole
 processes (hyperfine): *busyumount* is the tool without its pauses on a mount
 that stays busy, so **six** sweeps, which read a table once; `fuser -m` and

@@ -1,11 +1,11 @@
 // The sweep benchmark: one sweep, and the stack it touches, of a tmpfs mount
-// that nobody holds, over
-// processes with 64 descriptors each, or with 2,000 memory-map lines each;
-// or, shaped like a phone, of shared storage that app namespaces see at a
-// path of their own, over processes with 64 descriptors each, three in each
-// of the app namespaces and four in the benchmark's, every table 88 lines.
+// that nobody holds, over processes with 64 descriptors each, with 64 and 40
+// threads each as an app has, or with 2,000 memory-map lines each; or, shaped
+// like a phone, of shared storage that app namespaces see at a path of their
+// own, over processes with 64 descriptors each, three in each of the app
+// namespaces and four in the benchmark's, every table 88 lines.
 //   sweep_bench [Google Benchmark's flags]
-//   sweep_bench --hold descriptors|maps|phone N COMMAND...   runs COMMAND
+//   sweep_bench --hold descriptors|threads|maps|phone N COMMAND...   runs COMMAND
 //       beside N such processes, with $DISK naming the mount, which a
 //       submount keeps busy
 // It runs as the first process of its own PID namespace (scripts/bench.sh),
@@ -39,9 +39,17 @@ std::vector<pid_t> g_workload;
 
 // Opens the file 64 times, or maps it 2,000 times: each mapping of its first
 // page is a line of its own, since its neighbours' offsets don't continue it.
+// With threads, 39 threads more, as an app has.
 bool Hold(const std::string& kind) {
   for (int i = 0; i < (kind == "maps" ? 2000 : 64); ++i) {
     if (!(kind == "maps" ? MapWithoutDescriptor(g_file) : HoldOpen(g_file))) return false;
+  }
+  pthread_t thread;
+  const auto wait = [](void*) -> void* {
+    for (;;) pause();
+  };
+  for (int i = 0; kind == "threads" && i < 39; ++i) {
+    if (pthread_create(&thread, nullptr, wait, nullptr) != 0) return false;
   }
   return true;
 }
@@ -129,6 +137,7 @@ void BM_Sweep(benchmark::State& state, const char* kind) {
 BENCHMARK_CAPTURE(BM_Sweep, descriptors, "descriptors")->ArgsProduct({{100, 500, 2000}});
 BENCHMARK_CAPTURE(BM_Sweep, maps, "maps")->ArgsProduct({{100, 300, 1000}});
 BENCHMARK_CAPTURE(BM_Sweep, phone, "phone")->Arg(454);
+BENCHMARK_CAPTURE(BM_Sweep, threads, "threads")->Arg(300);
 
 }  // namespace
 
