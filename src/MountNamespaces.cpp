@@ -29,20 +29,6 @@ constexpr int kPollAtOnce = 256;
 // Descriptors that the sweep itself may open at once: a handful.
 constexpr rlim_t kOwnDescriptors = 64;
 
-// Returns the inode of the mount namespace of `pid` (or of the caller, for
-// "self"), or 0 if it can't be read.
-unsigned NamespaceOf(const char* pid) {
-  char link[64];
-  char path[64];
-  const ssize_t length = snprintf(path, sizeof(path), "/proc/%s/ns/mnt", pid) > 0
-                             ? readlink(path, link, sizeof(link) - 1)
-                             : -1;
-  if (length <= 0) return 0;
-  link[length] = '\0';
-  // "mnt:[4026531841]"
-  return static_cast<unsigned>(strtoul(link + strcspn(link, "[") + 1, nullptr, 10));
-}
-
 int FindNamespace(const BusyMounts* b, unsigned inode) {
   for (int i = 0; i < b->namespace_count; ++i) {
     if (b->inodes[i] == inode && b->states[i] != kFree) return i;
@@ -130,7 +116,7 @@ int ReadOwnNamespace(BusyMounts* b) {
   if (OpenTable("/proc/self/mountinfo", &table)) ReadOwnTable(b, &table);
   const int others = b->state > 0 && b->taken.propagates;
   if (!others || key != b->key) DropNamespaces(b);
-  const unsigned self = others ? NamespaceOf("self") : b->self;
+  const unsigned self = others ? NamespaceInode("self", "mnt") : b->self;
   if (self != b->self) {
     b->self = self;
     DropNamespaces(b);
@@ -212,7 +198,7 @@ void ReadNamespaces(BusyMounts* b) {
   while (const char* name = ReadDirectory(&proc)) {
     const pid_t pid = get_pid(name);
     if (pid <= 0) continue;
-    const unsigned inode = NamespaceOf(name);
+    const unsigned inode = NamespaceInode(name, "mnt");
     if (inode == 0) {
       // Kept from us: its table may well be too.
       b->unknown += errno == EACCES || errno == EPERM;
@@ -242,7 +228,7 @@ int KnownNamespaceOf(const BusyMounts* b, pid_t pid) {
   if (b->state <= 0 || !b->taken.propagates || snprintf(name, sizeof(name), "%d", pid) <= 0) {
     return -1;
   }
-  const unsigned inode = NamespaceOf(name);
+  const unsigned inode = NamespaceInode(name, "mnt");
   const int i = inode == 0 ? -1 : inode == b->self ? 0 : FindNamespace(b, inode);
   return i >= 0 && b->states[i] == kRead ? i : -1;
 }

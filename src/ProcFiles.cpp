@@ -77,6 +77,18 @@ int ReadProcessLink(pid_t pid, const char* link_name, char* target, size_t size)
   return 1;
 }
 
+unsigned NamespaceInode(const char* process, const char* kind) {
+  char path[kProcPathSize];
+  char link[kProcPathSize];
+  const int written = snprintf(path, sizeof(path), "/proc/%s/ns/%s", process, kind);
+  const ssize_t length = written > 0 && static_cast<size_t>(written) < sizeof(path)
+                             ? readlink(path, link, sizeof(link) - 1)
+                             : -1;
+  if (length <= 0) return 0;
+  link[length] = '\0';
+  return static_cast<unsigned>(strtoul(link + strcspn(link, "[") + 1, nullptr, 10));
+}
+
 // Reading fdinfo asks the file's own file system nothing. The line comes
 // third, after "pos:" and "flags:".
 int ReadMountId(const char* path) {

@@ -61,6 +61,11 @@ int ProcPath(char* path, pid_t pid, const char* name);
 // longer target is cut to `size` - 1 bytes.
 int ReadProcessLink(pid_t pid, const char* link_name, char* target, size_t size);
 
+// Returns the inode of the namespace of `kind` ("mnt", "net") that process
+// `process` (its id in decimal, or "self") is in, as /proc/<process>/ns/<kind>
+// names it ("mnt:[4026531841]"); 0 if it can't be read.
+unsigned NamespaceInode(const char* process, const char* kind);
+
 // Returns the mount id that the fdinfo file at `path` tells (its "mnt_id:"
 // line), or -1 if it can't be read or tells none.
 int ReadMountId(const char* path);

@@ -42,12 +42,6 @@ int LiesUnderAny(const char* path, const char* mount_points, int count) {
   return 0;
 }
 
-// Returns the inode of the network namespace that `link` names
-// ("net:[4026531840]"), or 0.
-unsigned NetworkOf(const char* link) {
-  return static_cast<unsigned>(strtoul(link + strcspn(link, "[") + (link[0] != '\0'), nullptr, 10));
-}
-
 // Returns 1 if `network`'s listing has been read this sweep.
 int Read(const BoundSockets* sockets, unsigned network) {
   if (network == sockets->network) return 1;
@@ -79,10 +73,8 @@ void StartBoundSockets(const char* mount_points, int count, BoundSockets* socket
   sockets->read_count = 0;
   sockets->asked = 0;
   sockets->asked_network = 0;
-  char link[kProcPathSize];
-  const ssize_t length = readlink("/proc/self/ns/net", link, sizeof(link) - 1);
-  link[length > 0 ? length : 0] = '\0';
-  sockets->network = NetworkOf(link);
+  // A kernel without network namespaces has the one: 0 here and for all.
+  sockets->network = NamespaceInode("self", "net");
 }
 
 // Only a path that begins with '/' is judged: an abstract name begins with
@@ -148,10 +140,10 @@ const char* BoundSocketPath(pid_t pid, BoundSockets* sockets, const char* target
   if (strncmp(target, "socket:[", 8) != 0) return nullptr;
   const unsigned long long inode = strtoull(target + 8, nullptr, 10);
   if (sockets->asked != pid) {
-    char link[kProcPathSize];
+    char process[16];
     sockets->asked = pid;
     sockets->asked_network =
-        ReadProcessLink(pid, "ns/net", link, sizeof(link)) ? NetworkOf(link) : 0;
+        snprintf(process, sizeof(process), "%d", pid) > 0 ? NamespaceInode(process, "net") : 0;
   }
   const unsigned network = sockets->asked_network;
   if (network == 0 && sockets->network != 0) return nullptr;
