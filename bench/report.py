@@ -21,14 +21,14 @@ def version(*command, line=0):
 
 cpu = next(line.split(":")[1].strip() for line in open("/proc/cpuinfo") if "model name" in line)
 
-rows = []  # workload, processes, then milliseconds: sweep, the tool, fuser -m, lsof
+rows = []  # workload, processes, then milliseconds: sweep, the tool, fuser -m, lsof, floor
 stack = {}  # KiB of stack one sweep touched, by workload
 for bench in load("sweep.json")["benchmarks"]:
     if bench.get("aggregate_name") == "median":
         _, kind, processes = bench["run_name"].split("/")[:3]
         runs = load(f"{kind}-{processes}.json")["results"]
         ms = {run["command"]: run["median"] * 1000 for run in runs}
-        whole = (ms["busyumount"], ms["fuser -m"], ms["lsof"])
+        whole = (ms["busyumount"], ms["fuser -m"], ms["lsof"], ms["floor"])
         rows.append((kind, int(processes), bench["real_time"], *whole))  # all in ms
         stack[kind] = max(stack.get(kind, 0), bench["stack_KiB"])
 for kind in {row[0] for row in rows}:
@@ -54,22 +54,25 @@ app has. *Sweep* is one call of `KillProcessesWithOpenFiles` (Google
 Benchmark), which reads every table it needs afresh. The rest are whole
 processes (hyperfine): *busyumount* is the tool without its pauses on a mount
 that stays busy, so **six** sweeps, which read a table once; `fuser -m` and
-`lsof -n -P -w` scan once.
+`lsof -n -P -w` scan once. The *floor* is the least a sweep must read: six
+passes over `/proc` that read each descriptor's link, cwd, root and exe, and
+the whole memory map 64 KiB at a time, and judge nothing (`bench/floor.cpp`).
 The whole processes are medians of 5 runs after one warmup, the sweeps of
-3 repetitions. The last column sets the tool's six sweeps against six
-runs of `fuser -m`: below 1, the tool is the faster.
+3 repetitions. The last columns set the tool's six sweeps against six runs
+of `fuser -m` and against the floor: below 1, the tool is the faster.
 
-| workload | processes | sweep (ms) | per process (µs) | busyumount (ms) | fuser -m (ms) | lsof (ms) | fuser / sweep | lsof / sweep | busyumount / 6 fuser |
-|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|
+| workload | processes | sweep (ms) | per process (µs) | busyumount (ms) | fuser -m (ms) | lsof (ms) | floor (ms) | fuser / sweep | lsof / sweep | busyumount / 6 fuser | busyumount / floor |
+|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|
 """ + "".join(
-    f"| {k} | {n} | {s:.1f} | {s * 1000 / n:.0f} | {t:.0f} | {f:.1f} | {l:.1f} | {f / s:.2f} "
-    f"| {l / s:.2f} | {t / (6 * f):.2f} |\n" for k, n, s, t, f, l in rows) + f"""
+    f"| {k} | {n} | {s:.1f} | {s * 1000 / n:.0f} | {t:.0f} | {f:.1f} | {l:.1f} | {o:.0f} "
+    f"| {f / s:.2f} | {l / s:.2f} | {t / (6 * f):.2f} | {t / o:.2f} |\n"
+    for k, n, s, t, f, l, o in rows) + f"""
 ![Time of one scan against the number of processes](sweep-time.png)
 
 ## Stack
 
 One sweep, in a thread whose stack was filled with a pattern first, touched
-at most """ + ", ".join(f"{v:.1f} KiB ({k})" for k, v in sorted(stack.items())) + """ of
+at most """ + ", ".join(f"{v:.1f} KiB ({k})" for k, v in sorted(stack.items())) + f""" of
 it, the thread's own data at its top included.
 
 ## Time to free a mount

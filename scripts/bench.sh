@@ -1,15 +1,17 @@
 #!/bin/sh
 # Benchmarks the sweep on two workloads at three sizes each, and on a
-# phone-shaped one (in process, with Google Benchmark; the tool without its
-# pauses, fuser -m and lsof as whole processes, with hyperfine), and the time
-# the tool takes to free a mount held by 50 processes. Writes docs/BENCHMARKS.md and docs/sweep-time.png in about
-# four minutes. Everything that may signal runs in a private PID namespace.
+# phone-shaped one and a threaded one (in process, with Google Benchmark; the
+# tool without its pauses, fuser -m, lsof and the floor of the tool's reads as
+# whole processes, with hyperfine), and the time the tool takes to free a
+# mount held by 50 processes. Writes docs/BENCHMARKS.md and docs/sweep-time.png
+# in about seven minutes. Everything that may signal runs in a private PID
+# namespace.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cmake make g++ libgtest-dev libbenchmark-dev hyperfine psmisc lsof \
   gnuplot-nox python3 util-linux
 cmake --preset native >/dev/null
-cmake --build --preset native -j"$(nproc)" --target sweep_bench busyumount_no_pause busyumount \
+cmake --build --preset native -j"$(nproc)" --target sweep_bench busyumount_no_pause sweep_floor busyumount \
   >/dev/null
 
 build=$PWD/build-native
@@ -29,7 +31,7 @@ for size in descriptors/100 descriptors/500 descriptors/2000 maps/100 maps/300 m
   $run "$build/sweep_bench" --hold "${size%/*}" "${size#*/}" hyperfine --runs 5 --warmup 1 --ignore-failure \
     --export-json "$results/${size%/*}-${size#*/}.json" \
     -n busyumount "$build/busyumount_no_pause \$DISK" \
-    -n "fuser -m" "fuser -m \$DISK" -n lsof "lsof -n -P -w \$DISK"
+    -n "fuser -m" "fuser -m \$DISK" -n lsof "lsof -n -P -w \$DISK" -n floor "$build/sweep_floor"
 done
 
 echo "== time to free a mount held by 50 processes"
