@@ -198,7 +198,8 @@ while read -r verb name command; do
 done <"$jobs"
 # The machine's init runs every program at once, each the first process of
 # its own namespaces; then it tells each one's result and time, why any test
-# skipped, and the whole output of any that failed.
+# skipped, how many random layouts it ran, and the whole output of any that
+# failed.
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s
@@ -227,7 +228,8 @@ while read -r name command; do
   result=passed
   [ "$status" = 0 ] || { cat "/tmp/$job.log"; result=FAILED; }
   echo "busyumount-vm: $result $name in $seconds s"
-  awk '/: Skipped$/ { getline; print "busyumount-vm:   skipped: " $0 }' "/tmp/$job.log"
+  awk '/: Skipped$/ { getline; print "busyumount-vm:   skipped: " $0 }
+    /^layouts [0-9]+ of / { print "busyumount-vm:   " $0 }' "/tmp/$job.log"
 done </jobs
 echo "busyumount-vm: done"
 poweroff -f

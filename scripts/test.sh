@@ -118,8 +118,11 @@ end_to_end_in_vm() {
   done
   scripts/run-in-vm.sh "$machine" "$jobs" >"$jobs.log" || { cat "$jobs.log"; return 1; }
   kernel=$(sed -n 's/^busyumount-vm: kernel //p' "$jobs.log")
+  nth=0
   for tool in "$@"; do
-    echo "== end-to-end tests ran on $kernel against ${tool#"$PWD"/} ($(c_library "$tool"))"
+    nth=$((nth + 1))
+    layouts=$(sed -n 's/^busyumount-vm:   layouts /layouts /p' "$jobs.log" | sed -n "${nth}p")
+    echo "== end-to-end tests ran on $kernel against ${tool#"$PWD"/} ($(c_library "$tool")): $layouts"
   done
 }
 
@@ -213,6 +216,9 @@ for stage in $stages; do
     sed -n 's/^busyumount-vm: kernel /== tests ran on /p' "build-$stage/Testing/Temporary/LastTest.log" |
       tr -d '\r' | head -n 1
   fi
+  # The random layouts that the end-to-end tests held the tool to.
+  sed -n 's/^\(busyumount-vm:   \)\{0,1\}\(layouts [0-9]* of .*\)/== \2/p' \
+    "build-$stage/Testing/Temporary/LastTest.log" 2>/dev/null | tr -d '\r' | head -n 1
   if [ $ok -eq 0 ]; then
     passed=$((passed + 1))
     echo "== $stage passed in $(($(date +%s) - start)) s"
