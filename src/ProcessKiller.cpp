@@ -17,6 +17,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "Matcher.h"
@@ -46,6 +47,10 @@ constexpr size_t kCommandSize = 64;
 constexpr size_t kStatSize = 64;
 // A line of a ring's fdinfo: a registered file's index and path, escaped.
 constexpr size_t kRingLineSize = kPathSize + 32;
+// Reads of a ring's fdinfo before its files count as unplaced, and the pause
+// between them.
+constexpr int kRingReads = 10;
+constexpr timespec kRingPause = {0, 1000000};
 // kcmp(2)'s types, which older C libraries don't name.
 constexpr int kCompareFiles = 2;  // KCMP_FILES: the descriptor table
 constexpr int kCompareFs = 3;     // KCMP_FS: the working directory and root
@@ -137,9 +142,12 @@ int DescriptorMountId(pid_t pid, const char* name) {
 // "<index>: <path>" each, and tells no mount. A kernel of 6.12 or before
 // names only each file's last component, raw, which places nothing, and
 // whose newlines could make up a line of their own: a list with a name that
-// is no path, indexes out of order, or no list at all is believed in
-// nothing, and `found->unplaced` names the ring, descriptor `ring` of
-// process `pid`. On a hit, `found` holds the path.
+// is no path or indexes out of order is believed in nothing, and
+// `found->unplaced` names the ring, descriptor `ring` of process `pid`.
+// Returns -1 if files are registered but not listed, or nothing is told of
+// them: the kernel lists them only when it gets the ring's lock at once,
+// which another reader of the same fdinfo, or the ring's own work, may hold.
+// On a hit, `found` holds the path.
 int CheckRingStream(FILE* info, pid_t pid, int ring, Sweep* sweep, Holding* found) {
   char line[kRingLineSize];
   long files = -1, last = -1;
@@ -159,23 +167,31 @@ int CheckRingStream(FILE* info, pid_t pid, int ring, Sweep* sweep, Holding* foun
     hit = placed && PathOnBusyMount(sweep->mounts, found->path) &&
           HeldByPath(sweep, pid, found->path, found);
   }
-  if (!hit && (files < 0 || (files > 0 && (!placed || last < 0)))) found->unplaced = ring;
+  if (!hit && (files < 0 || (files > 0 && last < 0))) return -1;
+  if (!hit && !placed) found->unplaced = ring;
   return hit;
 }
 
 // Returns 1 if a file registered with the ring that is process `pid`'s
 // descriptor `name` lies where the process's namespace shows a taken mount,
-// as CheckRingStream() judges from the ring's fdinfo.
+// as CheckRingStream() judges from the ring's fdinfo. A fdinfo that lists
+// nothing is read again, a millisecond apart, a few times before the ring
+// counts as unplaced: a busy ring's lock is held for that long at most.
 int RingHolds(pid_t pid, const char* name, Sweep* sweep, Holding* found) {
   char path[kProcPathSize];
   char buffer[kReadSize];
   const int length = snprintf(path, sizeof(path), "/proc/%d/fdinfo/%s", pid, name);
-  FILE* info =
-      length > 0 && static_cast<size_t>(length) < sizeof(path) ? OpenStream(path, buffer) : nullptr;
-  if (info == nullptr) return NoteFailure(found);
-  const int hit = CheckRingStream(info, pid, get_pid(name), sweep, found);
-  (void)fclose(info);
-  return hit;
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof(path)) return 0;
+  int hit = -1;
+  for (int read = 0; hit < 0 && read < kRingReads; ++read) {
+    if (read > 0) (void)nanosleep(&kRingPause, nullptr);
+    FILE* info = OpenStream(path, buffer);
+    if (info == nullptr) return NoteFailure(found);
+    hit = CheckRingStream(info, pid, get_pid(name), sweep, found);
+    (void)fclose(info);
+  }
+  if (hit < 0) found->unplaced = get_pid(name);
+  return hit > 0;
 }
 
 // Returns 1 if one of the process's open descriptors (a file or a directory)
