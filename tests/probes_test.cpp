@@ -662,6 +662,17 @@ INSTANTIATE_TEST_SUITE_P(
                   {"1187 1186 0:111 / /x/p rw,relatime master:347",
                    "1188 1187 0:112 / /x/p/m rw,relatime master:348"}},
                  "taken 1138; 1:1163 /x/p/m; 2:1188 /x/p/m"},
+        // Two links, each told by another namespace, to the slave in the last.
+        RuleCase{"SlaveOfASharedSlaveOfASharedSlave",
+                 {{"117 116 0:49 / /x/p rw,relatime shared:1",
+                   "118 117 0:50 / /x/p/m rw,relatime shared:2"},
+                  {"141 140 0:49 / /x/p rw,relatime shared:4 master:1",
+                   "142 141 0:50 / /x/p/m rw,relatime shared:5 master:2"},
+                  {"165 164 0:49 / /x/p rw,relatime shared:7 master:4",
+                   "166 165 0:50 / /x/p/m rw,relatime shared:8 master:5"},
+                  {"189 188 0:49 / /x/p rw,relatime master:7",
+                   "190 189 0:50 / /x/p/m rw,relatime master:8"}},
+                 "taken 118; 1:142 /x/p/m; 2:166 /x/p/m; 3:190 /x/p/m"},
         // A slave of a group of the same file system that the parent's
         // doesn't reach.
         RuleCase{"SlaveOfAnotherGroup",
@@ -675,8 +686,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "taken 1158; 1:1324 /x/p/m"},
         RuleCase{"CopyWithAMountOfItsOwn",
                  {{kP, kM},
-                  {"1040 1039 0:106 / /x/p rw,relatime master:268",
-                   "1041 1040 0:107 / /x/p/m rw,relatime master:327",
+                  {"1040 1039 0:104 / /x/p rw,relatime master:268",
+                   "1041 1040 0:105 / /x/p/m rw,relatime master:327",
                    "1066 1041 0:108 / /x/p/m/d rw,relatime"}},
                  "taken 1016"},
         // The holder entered the copy before the cover came.
@@ -698,6 +709,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {"309 308 0:66 / /x/p rw,relatime master:137",
                    "501 309 0:66 /x /x/p/m rw,relatime master:137"}},
                  "taken 74; 1:501* /x/p/m"},
+        // M's own file system, shown from another root.
+        RuleCase{
+            "CopyReplacedByADirectoryOfItsOwn",
+            {{"68 67 0:42 / /x/p rw,relatime shared:1", "69 68 0:43 / /x/p/m rw,relatime shared:2"},
+             {"92 91 0:42 / /x/p rw,relatime master:1", "94 91 0:43 /d /x/w rw,relatime master:2",
+              "93 92 0:43 /d /x/p/m rw,relatime master:2"}},
+            "taken 69; 1:93* /x/p/m"},
         // The bind shows /sub of the parent's file system: its m is no place of M.
         RuleCase{"ReceiverWithARootOfItsOwn",
                  {{"289 74 0:56 / /x/p rw,relatime shared:137",
