@@ -383,6 +383,12 @@ bool EnterPrivate() {
   return unshare(CLONE_NEWNS) == 0 &&
          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
+// Enters a private namespace with a look-alike of the storage at its path: a
+// tmpfs of its own with a photo of the same name.
+bool OnALookAlike(const Storage& s) {
+  return EnterPrivate() && mount("tmpfs", s.emulated.c_str(), "tmpfs", 0, nullptr) == 0 &&
+         MakePath(s.emulated + "/0/DCIM/a.jpg", true);
+}
 
 // Returns why this kernel can't place files registered with io_uring (it
 // has none, or names them by their last component alone), or null.
@@ -406,6 +412,7 @@ struct StorageCase {
   bool recursive = false;  // an image under the storage, freed with -R
   int signal = SIGTERM;    // that ends it, if the kernel finds it busy
   const char* (*unsupported)() = nullptr;  // why this kernel can't run it, or null
+  bool main_thread_gone = false;           // its main thread exits after the setup
 };
 
 const StorageCase kStorageCases[] = {
@@ -419,6 +426,31 @@ const StorageCase kStorageCases[] = {
     {"AppWithThePhotoMappedAlone",
      [](const Storage& s) { return EnterApp(s) && MapWithoutDescriptor(s.view + "/0/DCIM/a.jpg"); },
      "mapping on a copy in mnt:\\[\\d+\\] {view}/0/DCIM/a.jpg"},
+    {"FileOnALookAlikeMappedAlone",
+     [](const Storage& s) {
+       return OnALookAlike(s) && MapWithoutDescriptor(s.emulated + "/0/DCIM/a.jpg");
+     }},
+    // Its main thread gone, its own links show nothing: a thread's map does.
+    {"MainThreadGoneWithThePhotoMapped",
+     [](const Storage& s) { return MapWithoutDescriptor(s.emulated + "/0/DCIM/a.jpg"); },
+     "mapping \\(thread \\d+\\) {emulated}/0/DCIM/a.jpg", false, SIGTERM, nullptr, true},
+    // It lets go of the photo on SIGTERM and unmounts what sat on its copy,
+    // which it works in: the SIGKILL sweep must read the changed table.
+    {"AppWhoseCopyCountsAfterTheSigterm",
+     [](const Storage& s) {
+       static int photo;
+       static std::string on;
+       on = s.view + "/0";
+       photo = open((s.emulated + "/0/DCIM/a.jpg").c_str(), O_RDONLY);
+       struct sigaction let_go = {};
+       let_go.sa_handler = [](int) {
+         close(photo);
+         umount(on.c_str());
+       };
+       return photo >= 0 && EnterApp(s) && mount("tmpfs", on.c_str(), "tmpfs", 0, nullptr) == 0 &&
+              chdir(s.view.c_str()) == 0 && sigaction(SIGTERM, &let_go, nullptr) == 0;
+     },
+     "fd \\d+ {emulated}/0/DCIM/a.jpg", false, SIGKILL},
     {"IdleApp", [](const Storage& s) { return EnterApp(s); }},
     {"SystemProcessWithAPhotoAnAppHandedOver",
      [](const Storage& s) {
@@ -475,6 +507,17 @@ const StorageCase kStorageCases[] = {
     {"PhotoRegisteredWithIoUring",
      [](const Storage& s) { return RegisterWithIoUring(s.emulated + "/0/DCIM/a.jpg") >= 0; },
      "io_uring fd \\d+ {emulated}/0/DCIM/a.jpg", false, SIGTERM, IoUringUnplaced},
+    {"AppWithThePhotoRegisteredWithIoUring",
+     [](const Storage& s) {
+       return EnterApp(s) && RegisterWithIoUring(s.view + "/0/DCIM/a.jpg") >= 0;
+     },
+     "io_uring fd \\d+ on a copy in mnt:\\[\\d+\\] {view}/0/DCIM/a.jpg", false, SIGTERM,
+     IoUringUnplaced},
+    {"FileOnALookAlikeRegisteredWithIoUring",
+     [](const Storage& s) {
+       return OnALookAlike(s) && RegisterWithIoUring(s.emulated + "/0/DCIM/a.jpg") >= 0;
+     },
+     "", false, SIGTERM, IoUringUnplaced},
     {"FileElsewhereRegisteredWithIoUring",
      [](const Storage& s) {
        return MakePath(s.user + "/r", true) && RegisterWithIoUring(s.user + "/r") >= 0;
@@ -491,6 +534,16 @@ const StorageCase kStorageCases[] = {
      [](const Storage& s) {
        return unshare(CLONE_NEWNET) == 0 &&
               BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), s.user + "/ctl");
+     }},
+    // Bound through the app's view, and on a look-alike.
+    {"AppWithASocketBoundThere",
+     [](const Storage& s) {
+       return EnterApp(s) && BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), s.view + "/0/ctl");
+     },
+     "socket fd \\d+ on a copy in mnt:\\[\\d+\\] {view}/0/ctl"},
+    {"SocketBoundOnALookAlike",
+     [](const Storage& s) {
+       return OnALookAlike(s) && BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), s.emulated + "/0/ctl");
      }},
 };
 
@@ -530,7 +583,8 @@ TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
     }
     for (int built = 0; built < 2; ++built) {
       ASSERT_TRUE(MakeStorage(MakeTempDir(), c.recursive, &row.storage)) << c.name;
-      row.pid = SpawnChild([&] { return c.setup(s); });
+      row.pid = c.main_thread_gone ? SpawnWithoutMainThread([&] { return c.setup(s); })
+                                   : SpawnChild([&] { return c.setup(s); });
       ASSERT_GT(row.pid, 0) << c.name;
       if (built == 1) break;
       errno = 0;
@@ -1001,6 +1055,19 @@ TEST_F(Mount, UnprivilegedToolSignalsOnlyItsOwnUsersProcesses) {
       SpawnChild([&] { return chdir(mount_point_.c_str()) == 0 && BecomeUser(kNobody); });
   ASSERT_GT(others, 0);
   if (own < 0) GTEST_SKIP() << "no second user can be had here";
+  // Its own app put a tmpfs in its copy's place and maps a file there alone:
+  // without map_files, the tool must take the map's device for a taken one.
+  const char* scratch = getenv("BUSYUMOUNT_TEST_DIR");
+  ASSERT_EQ(mount(nullptr, scratch, nullptr, MS_SHARED, nullptr), 0);
+  const pid_t own_app = SpawnChild([&] {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+           umount(mount_point_.c_str()) == 0 &&
+           mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, nullptr) == 0 &&
+           MakePath(mount_point_ + "/f", true) && MapWithoutDescriptor(mount_point_ + "/f") &&
+           BecomeUser(kNobody);
+  });
+  ASSERT_GT(own_app, 0);
 
   const std::string trace = traces + "/trace";
   const ToolRun run = RunTool({"busyumount", mount_point_}, "/",
@@ -1013,9 +1080,12 @@ TEST_F(Mount, UnprivilegedToolSignalsOnlyItsOwnUsersProcesses) {
   EXPECT_TRUE(IsMountPoint(mount_point_));
   EXPECT_EQ(CountLines(trace, {"umount2(\"" + mount_point_ + "\"", "= -1 EPERM"}), 10);
   EXPECT_EQ(CountLines(trace, {"umount2("}), 10);
-  EXPECT_EQ(CountLines(trace, {"openat(AT_FDCWD, \"/proc\", ", "O_DIRECTORY"}), 6);
+  // Six sweeps, each listing /proc for the namespaces' tables and for the holders.
+  EXPECT_EQ(CountLines(trace, {"openat(AT_FDCWD, \"/proc\", ", "O_DIRECTORY"}), 12);
   EXPECT_EQ(SignalThatEnded(others), SIGVTALRM);
   EXPECT_EQ(SignalThatEnded(own), SIGTERM);
+  EXPECT_EQ(SignalThatEnded(own_app), SIGTERM);
+  ASSERT_EQ(mount(nullptr, scratch, nullptr, MS_PRIVATE, nullptr), 0);
 }
 
 }  // namespace

@@ -179,7 +179,7 @@ int RegisterWithIoUring(const std::string& path) {
   return registered ? ring : -1;
 }
 
-pid_t SpawnWithoutMainThread(const std::string& cwd) {
+pid_t SpawnWithoutMainThread(const std::function<bool()>& setup) {
   static int ready[2];
   if (pipe(ready) != 0) return -1;
   // The other thread tells once the main thread is gone, its cwd link with it.
@@ -191,7 +191,7 @@ pid_t SpawnWithoutMainThread(const std::string& cwd) {
   const pid_t pid = fork();
   if (pid == 0) {
     pthread_t thread;
-    if (chdir(cwd.c_str()) != 0 || pthread_create(&thread, nullptr, tell, nullptr) != 0) _exit(1);
+    if (!setup() || pthread_create(&thread, nullptr, tell, nullptr) != 0) _exit(1);
     syscall(SYS_exit, 0);  // as pthread_exit(), without unwinding the test
   }
   close(ready[1]);
@@ -225,7 +225,7 @@ std::vector<pid_t> SpawnHoldersOfEveryKind(const std::string& mount_point,
       SpawnChild([&] { return chroot(jail.c_str()) == 0; }),
       copied ? SpawnProgram(shell.c_str(), args, "/") : -1,
       SpawnChild([&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), mount_point + "/s"); }),
-      SpawnWithoutMainThread(jail),
+      SpawnWithoutMainThread([&] { return chdir(jail.c_str()) == 0; }),
       SpawnInThreadOrNetworkOfItsOwn(0, jail),
       SpawnInThreadOrNetworkOfItsOwn(1, file),
       SpawnInThreadOrNetworkOfItsOwn(2, mount_point + "/n"),

@@ -49,6 +49,11 @@ int RegisterWithIoUring(const std::string& path);
 // Binds the Unix socket `fd` at `path`. Returns false on failure.
 bool BindSocket(int fd, const std::string& path);
 
+// Forks a child that runs `setup` and, if it returns true, starts a thread
+// and ends its main thread, as pthread_exit() from main() does. Returns the
+// child's pid once the main thread is gone, or -1.
+pid_t SpawnWithoutMainThread(const std::function<bool()>& setup);
+
 // Runs `setup` in a new thread of this process that first takes a working
 // directory and root (CLONE_FS), or a descriptor table (CLONE_FILES), of its
 // own, as `what` says, and then lives on. Returns what `setup` returned. For a
