@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* list = fmemopen(listing.data(), listing.size(), "r");
   if (list == nullptr) return 0;
   BoundSockets sockets;
-  StartBoundSockets(mount_point.c_str(), 1, &sockets);
+  StartBoundSockets(mount_point.c_str(), 1, 0, &sockets);
   NoteBoundSocketsInList(list, 0, &sockets);
   fclose(list);
 

@@ -1,8 +1,9 @@
 // The mount tables a sweep reads, and what the holder test asks of them: the
 // sweeper's own table, and where a taken mount's parent propagates, the table
-// of every other mount namespace that a process is in, each read once through
-// one of its processes. The driver keeps them open between its sweeps and
-// reads one again only when poll() says it changed.
+// of every other mount namespace, each read once, through one of its
+// processes, or a child that enters it. The driver keeps them open between its
+// sweeps and reads one again only when poll() says it changed. What the fixed
+// records can't hold is read again, streamed, for the holds that need it.
 #pragma once
 
 #include <sys/types.h>
@@ -11,8 +12,35 @@
 
 namespace busyumount {
 
-// Mount namespaces, the sweeper's own among them, whose tables one sweep reads.
-constexpr int kMaxNamespaces = 2048;
+// Mount namespaces, the sweeper's own among them, whose tables a sweep keeps
+// apart; those beyond are read at every sweep.
+constexpr int kMaxNamespaces = TableSize(2048, 4);
+
+// Namespaces read beyond those kept apart whose tables left something out,
+// noted by one sweep; past them, none such is taken for whole.
+constexpr int kLeftOutNamespaces = 64;
+// Lines of a table that an index of its mounts holds.
+constexpr int kIndexed = 256;
+
+// The mounts of one namespace's table, each by its id, the mount it is
+// mounted on and its device (major << 20 | minor): for a run of holds in that
+// namespace, whose mounts the records left out.
+struct TableIndex {
+  unsigned ns;  // 0 for none
+  int count;    // -1 when the table has more lines than the index holds
+  int ids[kIndexed], parents[kIndexed];
+  unsigned devices[kIndexed];
+};
+
+// Mounts judged from their tables read again that one sweep remembers, by id.
+constexpr int kVerdicts = 128;
+
+// What the holder test learns of the mount a hold lies on.
+struct CopyHeld {
+  unsigned long long mount_namespace;  // of the mount in a copy's place, unless the sweeper's
+  int replaced;                        // it is no copy, but sits in a copy's place
+  int unjudged;                        // why it can't be told: kUnreadTable, kNoTableShows
+};
 
 // What the driver keeps from one sweep to the next besides the BusyMounts:
 // the other namespaces' tables, open.
@@ -31,10 +59,21 @@ struct BusyMounts {
   const char* mount_point;
   KeptTables* kept;        // the driver's, or null: every table is read afresh
   int state;               // 0 before a sweep reads the tables, 1 after, -1 if they can't tell
-  int unknown;             // namespaces whose copies are unknown: refused, or beyond the limits
-  int limited;             // a fixed limit was passed this sweep
+  int left_out;            // what a table read this sweep left out: kCopiesLeftOut, kLinksLeftOut
+  int unread;              // namespaces whose tables could not be read
+  int transient;           // namespaces read beyond those kept apart
   unsigned self;           // the sweeper's namespace
   unsigned long long key;  // of the taken mounts and their parents' groups
+  const unsigned* masked;  // namespaces whose copies and links are not to count, or null
+  int masked_count;
+  int left_out_count;  // of the namespaces read beyond those kept apart
+  unsigned left_out_namespaces[kLeftOutNamespaces];
+  TableIndex index;
+  struct {
+    int id;  // -1 for none
+    int verdict;
+    CopyHeld held;
+  } verdicts[kVerdicts];
   Taken taken;
   Paths paths;
   Copies copies;
@@ -43,11 +82,9 @@ struct BusyMounts {
   unsigned char states[kMaxNamespaces];
 };
 
-// The mount in a copy's place that a holder holds, when it holds one.
-struct CopyHeld {
-  unsigned long long mount_namespace;  // its namespace's inode, unless the sweeper's
-  int replaced;                        // it is no copy, but sits in a copy's place
-};
+// Why a hold can't be judged: a table it needs can't be read, no table read
+// shows the file's mount, or a ring's files are not placed.
+enum { kJudged, kUnreadTable, kNoTableShows, kUnplacedRing };
 
 // Makes `mounts` ready for sweeps of `mount_point`. With `kept`, the other
 // namespaces' tables stay open from one sweep to the next, until
@@ -55,27 +92,35 @@ struct CopyHeld {
 void StartBusyMounts(const char* mount_point, KeptTables* kept, BusyMounts* mounts);
 // Reads what a sweep needs: the sweeper's own table and, where a taken
 // mount's parent propagates, the table of every other mount namespace that a
-// process is in, once, or again where it changed.
+// process is in or a mount of nsfs shows, once, or again where it changed.
 void ReadBusyMounts(BusyMounts* mounts);
 void CloseBusyMounts(BusyMounts* mounts);
 
-// Returns 1 if `path` lies on or under one of the paths, in any namespace, at
-// which the taken mounts or the mounts in their copies' places are shown.
+// Reads the table of the mount namespace that `ns_fd`, an nsfs file open,
+// names, as namespace `inode`, unless it is known; returns 1 if it was read.
+// For a namespace no process is in, which a descriptor keeps.
+int ReadHeldNamespace(BusyMounts* mounts, int ns_fd, unsigned inode);
+// Returns 1 if namespace `inode` is one whose table the sweep has read.
+int KnownNamespace(const BusyMounts* mounts, unsigned inode);
+
+// Returns 1 if `path` may lie on a taken mount or a mount in a copy's place:
+// it lies on or under one of the paths at which the namespaces show them, or
+// it is a path and one was left out.
 int PathOnBusyMount(const BusyMounts* mounts, const char* path);
 
 // Returns 1 if mount `id`, on which process `pid` holds `path`, is one that
 // the unmount takes, filling `held` for a mount in a copy's place; 0 if it
-// isn't. Where the id (-1: unread) or the tables can't tell, the path decides
-// as PathHeldInOwnNamespace() does.
+// isn't; -1 if that can't be told (`held->unjudged` says why). An id of -1
+// (unread) leaves it to PathHeldInOwnNamespace().
 int HoldsBusyMount(BusyMounts* mounts, pid_t pid, int id, const char* path, CopyHeld* held);
 
 // Returns 1 if `path` lies where the mount namespace of process `pid` shows a
 // taken mount, or a mount in a copy's place, as its table tells, filling
-// `held` as HoldsBusyMount() does; if that table is unknown, 1 if `path` is
-// the mount point or lies under it.
+// `held` as HoldsBusyMount() does; 0 if not, -1 if that can't be told.
 int PathHeldInOwnNamespace(BusyMounts* mounts, pid_t pid, const char* path, CopyHeld* held);
 
-// Returns 1 if the device is that of a taken mount, or if that can't be told.
+// Returns 1 if the device may be that of a taken mount or a mount in a copy's
+// place.
 int OnBusyDevice(const BusyMounts* mounts, unsigned major, unsigned minor);
 
 // Returns 0 if the taken mount, or the mount in a copy's place, that `path`

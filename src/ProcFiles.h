@@ -11,6 +11,16 @@
 
 namespace busyumount {
 
+// The size of a fixed table: `small` in a build whose tables are made small,
+// to try what lies past them on a small machine.
+constexpr int TableSize(int size, int small) {
+#ifdef BUSYUMOUNT_SMALL_TABLES
+  return small + 0 * size;
+#else
+  return size + 0 * small;
+#endif
+}
+
 // A path or a link target; a target is read up to kPathSize - 1 bytes.
 constexpr size_t kPathSize = 4096;
 // What one read of a stream or of a directory's records may bring in: some

@@ -55,24 +55,44 @@ constexpr timespec kRingPause = {0, 1000000};
 constexpr int kCompareFiles = 2;  // KCMP_FILES: the descriptor table
 constexpr int kCompareFs = 3;     // KCMP_FS: the working directory and root
 
+// Descriptors on the nsfs files of mount namespaces that no table read yet
+// shows, noted in one walk of /proc, whose tables are read after it.
+constexpr int kHeldNamespaces = 8;
+
 // What one sweep reads once and every probe consults.
 struct Sweep {
   BusyMounts* mounts;
   BoundSockets sockets;
   KeptThreads* threads;  // the driver's, or null
+  int held_count;
+  struct {
+    pid_t pid;
+    int fd;
+    unsigned ns;
+  } held[kHeldNamespaces];
 };
 
-// What the holder test found: the probe that hit, in which thread, and the
-// path it read there. Filling it costs no call: the probes read into it.
+// A hold: the probe, in which thread, by which descriptor, at which path.
+struct Hold {
+  BusyumountHold hold;
+  int descriptor;
+  pid_t thread;
+  char path[kPathSize];
+};
+
+// What the holder test found: the hold that hit (as a Hold's), and the first
+// one it could not judge, if none did, and why. Filling it costs no call: the
+// probes read into it.
 struct Holding {
   BusyumountHold hold;
   int descriptor;
   pid_t thread;
+  char path[kPathSize];
   int refused;    // a probe was refused for want of permission
   int missing;    // the last link read failed for want of the link
-  int unplaced;   // a ring whose registered files the kernel doesn't place, or -1
   CopyHeld copy;  // the mount in a copy's place it holds, if any
-  char path[kPathSize];
+  int unjudged;   // why `doubt` could not be judged, or kJudged
+  Hold doubt;
 };
 
 // Returns 0, noting in `found` why a probe's read failed: for want of
@@ -84,18 +104,35 @@ int NoteFailure(Holding* found) {
   return 0;
 }
 
+// Returns 1 if `verdict` says the hold `found` names, at `path`, keeps the
+// mount busy; for -1, it could not be told why `why` says: that hold is noted
+// as the doubt, unless one is already, and counts as no hit.
+int Judged(Holding* found, int verdict, const char* path, int why) {
+  if (verdict >= 0) return verdict;
+  if (found->unjudged != kJudged) return 0;
+  found->unjudged = why;
+  found->doubt.hold = found->hold;
+  found->doubt.descriptor = found->descriptor;
+  found->doubt.thread = found->thread;
+  // A map line's path runs to its newline.
+  (void)snprintf(found->doubt.path, kPathSize, "%.*s", static_cast<int>(strcspn(path, "\n")), path);
+  return 0;
+}
+
 // Returns 1 if mount `id`, on which `pid` holds the path that matched, is one
 // that the unmount takes: not a directory the mount covers, nor a look-alike
 // mount elsewhere, nor a copy that the unmount leaves alone. An id of -1
-// (unread) leaves the path to decide.
+// (unread) leaves the path to decide, as the process's namespace shows it.
 int Confirmed(Sweep* sweep, pid_t pid, int id, const char* path, Holding* found) {
-  return HoldsBusyMount(sweep->mounts, pid, id, path, &found->copy);
+  const int verdict = HoldsBusyMount(sweep->mounts, pid, id, path, &found->copy);
+  return Judged(found, verdict, path, found->copy.unjudged);
 }
 
 // Returns 1 if `pid` holds the path that matched, as its own mount namespace
-// shows the mount: where the file's mount can't be learnt, the path decides.
+// shows the mount: for what tells a path and no mount.
 int HeldByPath(Sweep* sweep, pid_t pid, const char* path, Holding* found) {
-  return PathHeldInOwnNamespace(sweep->mounts, pid, path, &found->copy);
+  const int verdict = PathHeldInOwnNamespace(sweep->mounts, pid, path, &found->copy);
+  return Judged(found, verdict, path, found->copy.unjudged);
 }
 
 // Returns the mount id of what `path`, a link of /proc, leads to, or -1.
@@ -136,14 +173,21 @@ int DescriptorMountId(pid_t pid, const char* name) {
   return length > 0 && static_cast<size_t>(length) < sizeof(path) ? ReadMountId(path) : -1;
 }
 
+// Notes that the files registered with ring `ring` can't be placed.
+void NoteUnplaced(Holding* found, int ring) {
+  found->hold = BUSYUMOUNT_IO_URING;
+  found->descriptor = ring;
+  (void)Judged(found, -1, "", kUnplacedRing);
+}
+
 // Returns 1 if a file registered with an io_uring ring lies where the
 // namespace of the ring's process shows a taken mount, by its path: the
 // ring's fdinfo, read from `info`, lists them, "UserFiles:" and then
 // "<index>: <path>" each, and tells no mount. A kernel of 6.12 or before
 // names only each file's last component, raw, which places nothing, and
 // whose newlines could make up a line of their own: a list with a name that
-// is no path or indexes out of order is believed in nothing, and
-// `found->unplaced` names the ring, descriptor `ring` of process `pid`.
+// is no path or indexes out of order is believed in nothing: the ring,
+// descriptor `ring` of process `pid`, is noted as unplaced.
 // Returns -1 if files are registered but not listed, or nothing is told of
 // them: the kernel lists them only when it gets the ring's lock at once,
 // which another reader of the same fdinfo, or the ring's own work, may hold.
@@ -168,7 +212,7 @@ int CheckRingStream(FILE* info, pid_t pid, int ring, Sweep* sweep, Holding* foun
           HeldByPath(sweep, pid, found->path, found);
   }
   if (!hit && (files < 0 || (files > 0 && last < 0))) return -1;
-  if (!hit && !placed) found->unplaced = ring;
+  if (!hit && !placed) NoteUnplaced(found, ring);
   return hit;
 }
 
@@ -190,8 +234,23 @@ int RingHolds(pid_t pid, const char* name, Sweep* sweep, Holding* found) {
     hit = CheckRingStream(info, pid, get_pid(name), sweep, found);
     (void)fclose(info);
   }
-  if (hit < 0) found->unplaced = get_pid(name);
+  if (hit < 0) NoteUnplaced(found, get_pid(name));
   return hit > 0;
+}
+
+// Notes descriptor `name` of process `pid`, on the nsfs file of mount
+// namespace `target` ("mnt:[<inode>]"), if no table read shows that namespace
+// and it may hold copies: one that no process is in, which the descriptor
+// keeps.
+void NoteHeldNamespace(Sweep* sweep, pid_t pid, const char* name, const char* target) {
+  const unsigned ns = static_cast<unsigned>(strtoul(target + 5, nullptr, 10));
+  if (!sweep->mounts->taken.propagates || KnownNamespace(sweep->mounts, ns)) return;
+  for (int i = 0; i < sweep->held_count; ++i) {
+    if (sweep->held[i].ns == ns) return;
+  }
+  // Any beyond are met again in the next walk.
+  if (sweep->held_count < kHeldNamespaces)
+    sweep->held[sweep->held_count++] = {pid, get_pid(name), ns};
 }
 
 // Returns 1 if one of the process's open descriptors (a file or a directory)
@@ -214,6 +273,7 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
     // the mount tables turn away: the walk goes on.
     if (!ReadSymLink(descriptors.fd, name, found->path)) continue;
     found->hold = BUSYUMOUNT_DESCRIPTOR;
+    found->descriptor = get_pid(name);
     if (PathOnBusyMount(sweep->mounts, found->path)) {
       hit = Confirmed(sweep, pid, DescriptorMountId(pid, name), found->path, found);
     } else if ((socket = BoundSocketPath(pid, &sweep->sockets, found->path)) != nullptr) {
@@ -222,10 +282,12 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
     } else if (strcmp(found->path, "anon_inode:[io_uring]") == 0) {
       found->hold = BUSYUMOUNT_IO_URING;
       hit = RingHolds(pid, name, sweep, found);
+    } else if (strncmp(found->path, "mnt:[", 5) == 0) {
+      NoteHeldNamespace(sweep, pid, name, found->path);
     }
-    if (hit) found->descriptor = get_pid(name);
   }
   CloseDirectory(&descriptors);
+  if (!hit) found->descriptor = -1;
   if (hit && found->hold == BUSYUMOUNT_SOCKET) (void)snprintf(found->path, kPathSize, "%s", socket);
   return hit;
 }
@@ -272,9 +334,9 @@ int CheckMapsStream(FILE* maps, pid_t pid, Sweep* sweep, Holding* found) {
   int at_line_start = 1;
   while (fgets(line, sizeof(line), maps) != nullptr) {
     const char* name = strpbrk(line, "/[");
+    found->hold = BUSYUMOUNT_MAPPING;
     if (at_line_start && name != nullptr && *name == '/' && PathOnBusyMount(sweep->mounts, name) &&
         MappingHeld(pid, line, name, sweep, found)) {
-      found->hold = BUSYUMOUNT_MAPPING;
       (void)snprintf(found->path, kPathSize, "%.*s", static_cast<int>(strcspn(name, "\n")), name);
       return 1;
     }
@@ -379,7 +441,7 @@ int OtherThreadHolds(pid_t pid, Sweep* sweep, int every, Holding* found) {
 int HoldsMountPoint(pid_t pid, Sweep* sweep, int threads, Holding* found) {
   found->thread = pid;
   found->descriptor = -1;
-  found->copy = {0, 0};
+  found->copy = {0, 0, kJudged};
   if (CheckFileDescriptorSymLinks(pid, sweep, found) || CheckFileMaps(pid, sweep, found)) {
     return 1;
   }
@@ -442,19 +504,74 @@ char ReadState(int handle) {
   return end != nullptr && end[1] == ' ' ? end[2] : '\0';
 }
 
-// The walk over /proc of SweepWithTables(), once the tables are read: a
-// function of its own, so that the tables' buffers are off the stack before
-// the probes' are on it.
-[[gnu::noinline]] int SweepProcesses(int signal, const pid_t* excluded_pids, int excluded_count,
-                                     BusyumountReport report, void* context, BusyMounts* mounts,
-                                     UnplacedReport unplaced, KeptThreads* threads) {
+// What the caller of a sweep asks.
+struct Request {
+  int signal;
+  const pid_t* excluded_pids;
+  int excluded_count;
+  BusyumountReport report;
+  UnjudgedReport unjudged;
+  void* context;
+};
+
+// Signals the process that `handle` stands for, `pid`, which holds what
+// `found` says, unless it is spared, and tells the report. A process that
+// exited meanwhile, or that we may not signal, is passed over; only a caller
+// that asks is told.
+void Signal(const Request& r, int handle, pid_t pid, const Holding& found) {
+  if (IsExcluded(pid, r.excluded_pids, r.excluded_count)) return;
+  // Read first: a signalled process may be gone by the time of the report,
+  // and SIGKILL may wake one from its sleep.
+  char command[kCommandSize] = "";
+  char state = '\0';
+  if (r.report != nullptr) {
+    ReadCommand(handle, command);
+    state = ReadState(handle);
+  }
+  const int error = r.signal != 0 ? SignalProcess(handle, pid, r.signal) : 0;
+  if (r.report == nullptr) return;
+  const BusyumountHolder holder = {pid,
+                                   found.thread,
+                                   found.hold,
+                                   found.descriptor,
+                                   command,
+                                   found.path,
+                                   r.signal,
+                                   error,
+                                   state,
+                                   found.copy.mount_namespace,
+                                   found.copy.replaced};
+  r.report(&holder, r.context);
+}
+
+// Tells the caller that the process `handle` stands for, `pid`, may hold
+// what `found` doubts, which could not be judged.
+void TellUnjudged(const Request& r, int handle, pid_t pid, const Holding& found) {
+  char command[kCommandSize];
+  ReadCommand(handle, command);
+  const BusyumountHolder holder = {pid,
+                                   found.doubt.thread,
+                                   found.doubt.hold,
+                                   found.doubt.descriptor,
+                                   command,
+                                   found.doubt.path,
+                                   0,
+                                   0,
+                                   '\0',
+                                   0,
+                                   0};
+  r.unjudged(&holder, found.unjudged, r.context);
+}
+
+// One walk over /proc: judges each process and signals the holders; returns
+// how many processes it could not judge, or -1 if /proc can't be read. Walked
+// `again`, once namespaces that no process is in were read, it passes over
+// every process that held the mount without them (the masked ones), and only
+// judges what they add.
+int Walk(const Request& r, Sweep* sweep, Holding* found, int again) {
   Directory proc;
   if (!OpenDirectory("/proc", &proc)) return -1;
-  Sweep sweep;
-  sweep.mounts = mounts;
-  sweep.threads = threads;
-  NoteBoundSockets(mounts->paths.text, mounts->paths.count, &sweep.sockets);
-  Holding found;
+  const int masked = sweep->mounts->masked_count;
   int uninspected = 0;
   while (const char* name = ReadDirectory(&proc)) {
     const pid_t pid = get_pid(name);
@@ -465,45 +582,63 @@ char ReadState(int handle) {
     // its id comes to name by the time of the signal. Without it, it is gone.
     const int handle = openat(proc.fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) continue;
-    found.refused = 0;
-    found.unplaced = -1;
-    const int hit = HoldsMountPoint(pid, &sweep, 1, &found);
-    uninspected += !hit && (found.refused || found.unplaced >= 0);
-    if (!hit && found.unplaced >= 0 && unplaced != nullptr) {
-      char command[kCommandSize];
-      ReadCommand(handle, command);
-      unplaced(pid, command, found.unplaced, context);
+    found->refused = 0;
+    found->unjudged = kJudged;
+    int hit = again && HoldsMountPoint(pid, sweep, 1, found) ? -1 : 0;
+    sweep->mounts->masked_count = 0;
+    if (hit == 0) hit = HoldsMountPoint(pid, sweep, 1, found);
+    sweep->mounts->masked_count = masked;
+    if (hit == 0 && !again && (found->refused || found->unjudged != kJudged)) {
+      ++uninspected;
+      if (found->unjudged != kJudged && r.unjudged != nullptr) TellUnjudged(r, handle, pid, *found);
     }
-    // A process that exited meanwhile, or that we may not signal, is passed
-    // over; only a caller that asks is told.
-    if (hit && !IsExcluded(pid, excluded_pids, excluded_count)) {
-      // Read first: a signalled process may be gone by the time of the report,
-      // and SIGKILL may wake one from its sleep.
-      char command[kCommandSize] = "";
-      char state = '\0';
-      if (report != nullptr) {
-        ReadCommand(handle, command);
-        state = ReadState(handle);
-      }
-      const int error = signal != 0 ? SignalProcess(handle, pid, signal) : 0;
-      if (report != nullptr) {
-        const BusyumountHolder holder = {pid,
-                                         found.thread,
-                                         found.hold,
-                                         found.descriptor,
-                                         command,
-                                         found.path,
-                                         signal,
-                                         error,
-                                         state,
-                                         found.copy.mount_namespace,
-                                         found.copy.replaced};
-        report(&holder, context);
-      }
-    }
+    if (hit > 0) Signal(r, handle, pid, *found);
     close(handle);
   }
   CloseDirectory(&proc);
+  return uninspected;
+}
+
+// The walks over /proc of SweepWithTables(), once the tables are read: a
+// function of its own, so that the tables' buffers are off the stack before
+// the probes' are on it. Namespaces that no process is in, met through
+// descriptors on their nsfs files, are read after a walk, and walked again:
+// none can be read in the middle of one, when the processes before were judged
+// without it.
+[[gnu::noinline]] int SweepProcesses(const Request& r, BusyMounts* mounts, KeptThreads* threads) {
+  Sweep sweep;
+  sweep.mounts = mounts;
+  sweep.threads = threads;
+  sweep.held_count = 0;
+  NoteBoundSockets(mounts->paths.text, mounts->paths.count, mounts->paths.left_out, &sweep.sockets);
+  Holding found;
+  const int uninspected = Walk(r, &sweep, &found, 0);
+  unsigned read[kHeldNamespaces];
+  while (uninspected >= 0 && sweep.held_count > 0) {
+    const int copies = mounts->copies.count, links = mounts->copies.link_count;
+    int count = 0;
+    for (int i = 0; i < sweep.held_count; ++i) {
+      char path[kProcPathSize];
+      const int length =
+          snprintf(path, sizeof(path), "/proc/%d/fd/%d", sweep.held[i].pid, sweep.held[i].fd);
+      const int ns = length > 0 && static_cast<size_t>(length) < sizeof(path)
+                         ? open(path, O_RDONLY | O_CLOEXEC)
+                         : -1;
+      if (ns >= 0 && ReadHeldNamespace(mounts, ns, sweep.held[i].ns))
+        read[count++] = sweep.held[i].ns;
+      if (ns >= 0) close(ns);
+    }
+    sweep.held_count = 0;
+    // Nothing new to be found: no copy, no link.
+    if (count == 0 || (mounts->copies.count == copies && mounts->copies.link_count == links)) break;
+    NoteBoundSockets(mounts->paths.text, mounts->paths.count, mounts->paths.left_out,
+                     &sweep.sockets);
+    mounts->masked = read;
+    mounts->masked_count = count;
+    (void)Walk(r, &sweep, &found, 1);
+  }
+  mounts->masked = nullptr;
+  mounts->masked_count = 0;
   return uninspected;
 }
 
@@ -513,10 +648,10 @@ namespace busyumount {
 
 int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
                     BusyumountReport report, void* context, BusyMounts* mounts,
-                    UnplacedReport unplaced, KeptThreads* threads) {
+                    UnjudgedReport unjudged, KeptThreads* threads) {
   ReadBusyMounts(mounts);
-  return SweepProcesses(signal, excluded_pids, excluded_count, report, context, mounts, unplaced,
-                        threads);
+  const Request request = {signal, excluded_pids, excluded_count, report, unjudged, context};
+  return SweepProcesses(request, mounts, threads);
 }
 
 }  // namespace busyumount

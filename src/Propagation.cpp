@@ -27,15 +27,10 @@ namespace {
 
 // Lines of the sweeper's own table that lie on the mount point's path.
 constexpr int kMaxOwnLines = 128;
-// Places under the receivers of one table, and the bytes of their paths.
-constexpr int kMaxSites = 64;
+// The bytes of the paths of the places under one table's receivers.
 constexpr size_t kSitesSize = 2 * kPathSize;
 // Bits of the filter of the parent ids of the lines a pass has read.
 constexpr unsigned kParentBits = 16384;
-// Peer groups that one group reaches through links.
-constexpr int kMaxGroups = 256;
-// What is mounted on a mount in a copy's place.
-enum { kNothing, kTopper, kPassedOver };
 
 // File systems whose open of a path may wait on a server that never answers.
 constexpr const char* kNetworkTypes[] = {"nfs", "nfs4", "cifs", "smb3", "9p", "ceph"};
@@ -264,7 +259,7 @@ struct Site {
 // of the parent ids of the lines read, which tells whether a receiver or a
 // copy came after a line mounted on it.
 struct Scan {
-  int ns;
+  unsigned ns;
   int first;  // this table's first copy
   int count;
   Site sites[kMaxSites];
@@ -272,6 +267,7 @@ struct Scan {
   char text[kSitesSize];
   unsigned char parents[kParentBits / 8];
   int out_of_order;
+  int left_out;  // kCopiesLeftOut, kLinksLeftOut
 };
 
 unsigned ParentBit(int id) {
@@ -285,16 +281,6 @@ void NoteParent(Scan* s, int parent) {
 }
 void CheckOrder(Scan* s, int id) {
   s->out_of_order |= (s->parents[ParentBit(id) / 8] >> ParentBit(id) % 8) & 1;
-}
-
-// Returns 1 if a taken mount's parent is of the device: only such a line may
-// receive what the parent propagates.
-int OnParentDevice(const Taken* taken, unsigned major, unsigned minor) {
-  for (int i = 0; i < taken->count; ++i) {
-    const TakenMount& t = taken->mounts[i];
-    if (t.group != 0 && t.parent_major == major && t.parent_minor == minor) return 1;
-  }
-  return 0;
 }
 
 int IsReceiver(const Scan* s, int id) {
@@ -313,47 +299,70 @@ int CopyIndex(const Copies* c, const Scan* s, int id) {
   return -1;
 }
 
+// Returns how many bytes of the place of taken mount `t` lie at or above the
+// root of `mount`, when `mount` may receive what t's parent propagates and its
+// root holds the place: `mount` shows the place at its mount point joined with
+// what lies below. Returns -1 otherwise.
+long SiteBelow(const Mount* mount, const Taken* taken, const TakenMount& t) {
+  // P itself, a mount of another file system, or one that can't receive.
+  if (t.group == 0 || mount->id == t.parent || mount->major != t.parent_major ||
+      mount->minor != t.parent_minor || (mount->shared != t.group && mount->master == 0)) {
+    return -1;
+  }
+  const char* place = taken->text + t.place;
+  const char* root = Root(mount->root);
+  return Below(place, strlen(place), root, strlen(root));
+}
+
+// How many bytes of a mount point `at` a site begins with: none for "/", unless
+// the place is its root.
+size_t SiteStart(const char* at, const char* rest) {
+  return strcmp(at, "/") == 0 && rest[0] != '\0' ? 0 : strlen(at);
+}
+
+// Returns 1 if `path` is the site at mount point `at`, `rest` of the place
+// lying below its root.
+int AtSite(const char* at, const char* rest, const char* path) {
+  const size_t start = SiteStart(at, rest);
+  return strncmp(path, at, start) == 0 && strcmp(path + start, rest) == 0;
+}
+
 // Step 1: notes `mount` if it may receive what a taken mount's parent
 // propagates, a site for each taken mount whose place it shows, and the link
 // between its peer groups. Whether a slave receives is known only once every
-// table has told its links. Returns 0 if the sites or links are full.
-int NoteReceiver(const Mount* mount, const Taken* taken, Scan* s, Copies* c) {
-  if (IsReceiver(s, mount->id) || (mount->shared == 0 && mount->master == 0)) return 1;
+// table has told its links. What doesn't fit is noted as left out.
+void NoteReceiver(const Mount* mount, const Taken* taken, Scan* s, Copies* c) {
+  if (IsReceiver(s, mount->id) || (mount->shared == 0 && mount->master == 0)) return;
   for (int i = 0; i < taken->count; ++i) {
     const TakenMount& t = taken->mounts[i];
-    // P itself, a mount of another file system, or one that can't receive.
-    if (t.group == 0 || mount->id == t.parent || mount->major != t.parent_major ||
-        mount->minor != t.parent_minor || (mount->shared != t.group && mount->master == 0)) {
-      continue;
-    }
-    // Its root must hold the place; the site is its mount point joined with
-    // what of the place lies below its root.
-    const char* place = taken->text + t.place;
-    const char* root = Root(mount->root);
-    const long below = Below(place, strlen(place), root, strlen(root));
+    const long below = SiteBelow(mount, taken, t);
     if (below < 0) continue;
     const char* at = mount->mount_point;
-    const size_t at_length = strcmp(at, "/") == 0 && place[below] != '\0' ? 0 : strlen(at);
-    const long path = Append(s->text, sizeof(s->text), &s->used, at, at_length, place + below,
-                             strlen(place + below));
-    if (path < 0 || s->count == kMaxSites) return 0;
+    const char* rest = taken->text + t.place + below;
+    const long path =
+        Append(s->text, sizeof(s->text), &s->used, at, SiteStart(at, rest), rest, strlen(rest));
+    if (path < 0 || s->count == kMaxSites) {
+      s->left_out |= kCopiesLeftOut;
+      continue;
+    }
     s->sites[s->count++] = {mount->id, mount->shared == t.group ? 0 : mount->master, i,
                             static_cast<unsigned>(path)};
   }
-  if (mount->shared == 0 || mount->master == 0) return 1;
+  if (mount->shared == 0 || mount->master == 0) return;
   for (int i = 0; i < c->link_count; ++i) {
     const Link& l = c->links[i];
-    if (l.ns == s->ns && l.master == mount->master && l.group == mount->shared) return 1;
+    if (l.ns == s->ns && l.master == mount->master && l.group == mount->shared) return;
   }
-  if (c->link_count == kMaxLinks) return 0;
-  c->links[c->link_count++] = {mount->master, mount->shared, static_cast<unsigned short>(s->ns)};
-  return 1;
+  if (c->link_count == kMaxLinks) {
+    s->left_out |= kLinksLeftOut;
+    return;
+  }
+  c->links[c->link_count++] = {mount->master, mount->shared, s->ns};
 }
 
 // Step 2: notes `mount` if it is the mount at a taken mount's place under a
-// receiver; returns 1 if it is, 0 if not, -1 if the copies or paths are full.
-int NoteMountAtPlace(const Mount* mount, const Taken* taken, const Scan* s, Paths* paths,
-                     Copies* c) {
+// receiver; returns 1 if it is, noted or left out, else 0.
+int NoteMountAtPlace(const Mount* mount, const Taken* taken, Scan* s, Paths* paths, Copies* c) {
   for (int i = 0; i < s->count; ++i) {
     const Site& site = s->sites[i];
     if (site.receiver != mount->parent || strcmp(s->text + site.path, mount->mount_point) != 0) {
@@ -361,13 +370,16 @@ int NoteMountAtPlace(const Mount* mount, const Taken* taken, const Scan* s, Path
     }
     if (CopyIndex(c, s, mount->id) >= 0) return 1;
     const int path = AddPath(paths, mount->mount_point);
-    if (path < 0 || c->count == kMaxCopies) return -1;
+    if (path < 0 || c->count == kMaxCopies) {
+      paths->left_out |= path < 0;
+      s->left_out |= kCopiesLeftOut;
+      return 1;
+    }
     const TakenMount& t = taken->mounts[site.taken];
     const int replaced = mount->major != t.major || mount->minor != t.minor ||
                          strcmp(mount->root, taken->text + t.root) != 0;
     Copy& copy = c->copies[c->count++];
-    copy = {mount->id, site.group, 0, 0, 0, kNothing, 0, 0, 0};
-    copy.ns = static_cast<unsigned>(s->ns);
+    copy = {mount->id, site.group, s->ns, 0, 0, kNothing, 0, 0, kReceivesNot};
     copy.path = static_cast<unsigned>(path);
     copy.taken = static_cast<unsigned>(site.taken);
     copy.network = static_cast<unsigned>(IsNetworkType(mount->type));
@@ -392,8 +404,8 @@ void NoteMountOn(const Mount* mount, const Scan* s, const Paths* paths, Copies* 
 
 // Reads the table once: each line of a parent's device may be a receiver,
 // each line on a receiver may be at a place, and each line on one of those
-// may be mounted on it. Returns 0 if the limits are passed.
-int ReadPass(Table* table, int pass, const Taken* taken, Scan* s, Paths* paths, Copies* c) {
+// may be mounted on it.
+void ReadPass(Table* table, int pass, const Taken* taken, Scan* s, Paths* paths, Copies* c) {
   Mount mount;
   for (int i = s->first; i < c->count; ++i) c->copies[i].children = kNothing;
   while (ReadMountStart(table, &mount)) {
@@ -405,17 +417,22 @@ int ReadPass(Table* table, int pass, const Taken* taken, Scan* s, Paths* paths, 
     }
     if (!ReadMountRest(table, &mount)) continue;
     const int sites = s->count, copies = c->count;
-    if (!NoteReceiver(&mount, taken, s, c)) return 0;
-    const int at_place = NoteMountAtPlace(&mount, taken, s, paths, c);
-    if (at_place < 0) return 0;
-    if (at_place == 0) NoteMountOn(&mount, s, paths, c);
+    NoteReceiver(&mount, taken, s, c);
+    if (!NoteMountAtPlace(&mount, taken, s, paths, c)) NoteMountOn(&mount, s, paths, c);
     // A line before this one may be mounted on what it noted.
     if (pass == 1 && (s->count > sites || c->count > copies)) CheckOrder(s, mount.id);
   }
-  return 1;
 }
 
 }  // namespace
+
+int OnParentDevice(const Taken* taken, unsigned major, unsigned minor) {
+  for (int i = 0; i < taken->count; ++i) {
+    const TakenMount& t = taken->mounts[i];
+    if (t.group != 0 && t.parent_major == major && t.parent_minor == minor) return 1;
+  }
+  return 0;
+}
 
 const char* PathAt(const Paths* paths, int index) {
   return paths->text + paths->entries[index].offset;
@@ -474,34 +491,33 @@ const char* TakenMountPoint(const Taken* taken, int index, const char* mount_poi
   return t.mount_point < 0 ? mount_point : taken->text + t.mount_point;
 }
 
-int ReadCopies(Table* table, int ns, const Taken* taken, Paths* paths, Copies* copies) {
+int ReadCopies(Table* table, unsigned ns, const Taken* taken, Paths* paths, Copies* copies) {
   Scan s;
   s.ns = ns;
   s.first = copies->count;
   s.count = 0;
   s.used = 0;
   s.out_of_order = 0;
+  s.left_out = 0;
   memset(s.parents, 0, sizeof(s.parents));
-  const int first_link = copies->link_count;
-  int fits = ReadPass(table, 1, taken, &s, paths, copies);
+  ReadPass(table, 1, taken, &s, paths, copies);
   // Out of order (mounts were moved): a second pass knows every receiver
   // before the mounts at its places, a third every such mount before the
   // mounts on it.
-  for (int pass = 2; fits && s.out_of_order && pass <= 3; ++pass) {
+  for (int pass = 2; s.out_of_order && pass <= 3; ++pass) {
     RewindTable(table->fd, table);
-    fits = ReadPass(table, pass, taken, &s, paths, copies);
+    ReadPass(table, pass, taken, &s, paths, copies);
   }
-  if (!fits) {
-    copies->count = s.first;
-    copies->link_count = first_link;
-  }
-  return fits;
+  // A copy whose site or mounts went unnoted may be told wrong: none of the
+  // table's is kept.
+  if ((s.left_out & kCopiesLeftOut) != 0) copies->count = s.first;
+  return s.left_out;
 }
 
-void DropCopies(Copies* c, int ns) {
+void DropCopies(Copies* c, unsigned ns) {
   int kept = 0;
   for (int i = 0; i < c->count; ++i) {
-    if (c->copies[i].ns != static_cast<unsigned>(ns)) c->copies[kept++] = c->copies[i];
+    if (c->copies[i].ns != ns) c->copies[kept++] = c->copies[i];
   }
   c->count = kept;
   kept = 0;
@@ -511,36 +527,140 @@ void DropCopies(Copies* c, int ns) {
   c->link_count = kept;
 }
 
-int ResolveReceivers(const Taken* taken, Copies* c) {
-  int fits = 1;
-  for (int x = 0; x < taken->count; ++x) {
-    if (taken->mounts[x].group == 0) continue;
-    // The groups that receive what the parent's group propagates.
-    int groups[kMaxGroups] = {taken->mounts[x].group};
-    int count = 1;
-    for (int g = 0; g < count; ++g) {
-      for (int i = 0; i < c->link_count; ++i) {
-        const Link& link = c->links[i];
-        if (link.master != groups[g]) continue;
-        int known = 0;
-        for (int k = 0; k < count; ++k) known |= groups[k] == link.group;
-        fits &= known || count < kMaxGroups;
-        if (!known && count < kMaxGroups) groups[count++] = link.group;
-      }
+// Each group has one master, so the way from a group to the parent's is the
+// way up through its masters, with no set of groups to keep.
+int Reaches(const Copies* c, int group, int origin, int links_left_out, int* last,
+            const unsigned* masked, int masked_count) {
+  for (int steps = 0; steps <= c->link_count; ++steps) {
+    if (group == origin) return kReceives;
+    int master = 0;
+    for (int i = 0; master == 0 && i < c->link_count; ++i) {
+      int told = c->links[i].group == group;
+      for (int m = 0; told && m < masked_count; ++m) told = c->links[i].ns != masked[m];
+      if (told) master = c->links[i].master;
     }
-    for (int i = 0; i < c->count; ++i) {
-      Copy& copy = c->copies[i];
-      if (copy.taken != static_cast<unsigned>(x)) continue;
-      int receives = copy.group == 0;
-      for (int k = 0; k < count; ++k) receives |= groups[k] == copy.group;
-      copy.receives = static_cast<unsigned>(receives);
+    if (master == 0) {
+      *last = group;
+      return links_left_out ? kReceivesUntold : kReceivesNot;
     }
+    group = master;
   }
-  return fits;
+  // A loop of links, which the kernel never makes.
+  return kReceivesNot;
+}
+
+void ResolveReceivers(const Taken* taken, Copies* c, int links_left_out) {
+  for (int i = 0; i < c->count; ++i) {
+    Copy& copy = c->copies[i];
+    int last;
+    const int receives = copy.group == 0 ? static_cast<int>(kReceives)
+                                         : Reaches(c, copy.group, taken->mounts[copy.taken].group,
+                                                   links_left_out, &last);
+    copy.receives = static_cast<unsigned>(receives);
+  }
 }
 
 int Counts(const Copy& copy) {
-  return copy.receives && copy.children != kPassedOver;
+  return copy.receives == kReceives && copy.children != kPassedOver;
+}
+
+int PlaceMount(Table* table, int id, const Taken* taken, Placed* placed) {
+  Mount mount;
+  int found = 0;
+  RewindTable(table->fd, table);
+  while (!found && ReadMountStart(table, &mount)) {
+    found = mount.id == id;
+    if (!found) SkipLine(table);
+  }
+  if (!found || !ReadMountRest(table, &mount)) return 0;
+  // What the second reading needs of it: its mount point, its parent, where
+  // it would show each taken mount's place as a receiver, and whether it shows
+  // each taken mount's own file system and root.
+  char at[kPathSize];
+  memcpy(at, mount.mount_point, sizeof(at));
+  const int parent = mount.parent;
+  long below[kMaxTaken];
+  unsigned replaced = 0;
+  for (int i = 0; i < taken->count; ++i) {
+    const TakenMount& t = taken->mounts[i];
+    below[i] = SiteBelow(&mount, taken, t);
+    replaced |= static_cast<unsigned>(mount.major != t.major || mount.minor != t.minor ||
+                                      strcmp(mount.root, taken->text + t.root) != 0)
+                << i;
+  }
+  *placed = {0, 0, 0, 0, 1};
+  int children = kNothing;
+  RewindTable(table->fd, table);
+  while (ReadMountStart(table, &mount)) {
+    if ((mount.id != parent && mount.parent != id) || !ReadMountRest(table, &mount)) {
+      SkipLine(table);
+      continue;
+    }
+    const int is_parent = mount.id == parent;
+    int copy_on_it = 0;
+    for (int i = 0; i < taken->count; ++i) {
+      const TakenMount& t = taken->mounts[i];
+      const long site = is_parent ? SiteBelow(&mount, taken, t) : below[i];
+      if (site < 0) continue;
+      const char* rest = taken->text + t.place + site;
+      // Its parent shows the place of taken mount i where it is: it is at the place.
+      if (is_parent && !placed->at_place && AtSite(mount.mount_point, rest, at)) {
+        *placed = {1, i, mount.shared == t.group ? 0 : mount.master,
+                   static_cast<int>((replaced >> i) & 1), 1};
+      }
+      // At the place of taken mount i on it: a copy of that one, no mount of its own.
+      copy_on_it |= !is_parent && AtSite(at, rest, mount.mount_point);
+    }
+    if (!is_parent && !copy_on_it) {
+      children = children == kNothing && strcmp(mount.mount_point, at) == 0 ? kTopper : kPassedOver;
+    }
+  }
+  placed->counts = children != kPassedOver;
+  return 1;
+}
+
+int MountAtPath(Table* table, const char* path) {
+  Mount mount;
+  size_t longest = 0;
+  RewindTable(table->fd, table);
+  while (ReadMount(table, &mount)) {
+    const size_t length = strlen(mount.mount_point);
+    if (length > longest &&
+        (strcmp(mount.mount_point, "/") == 0 || PathMatchesMountPoint(path, mount.mount_point))) {
+      longest = length;
+    }
+  }
+  // Those at that mount point, and which one each is mounted on.
+  constexpr int kStacked = 32;
+  int ids[kStacked], parents[kStacked], count = 0;
+  RewindTable(table->fd, table);
+  while (count < kStacked && ReadMount(table, &mount)) {
+    if (longest > 0 && strlen(mount.mount_point) == longest &&
+        (longest == 1 || PathMatchesMountPoint(path, mount.mount_point))) {
+      ids[count] = mount.id;
+      parents[count++] = mount.parent;
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    int on_one = 0;
+    for (int j = 0; j < count; ++j) on_one |= parents[i] == ids[j];
+    if (!on_one) return ids[i];
+  }
+  return -1;
+}
+
+int FindMaster(Table* table, const Taken* taken, int group, int* master) {
+  Mount mount;
+  RewindTable(table->fd, table);
+  while (ReadMountStart(table, &mount)) {
+    if (!OnParentDevice(taken, mount.major, mount.minor)) {
+      SkipLine(table);
+    } else if (ReadMountRest(table, &mount) && mount.shared == group) {
+      *master = mount.master;
+      return 1;
+    }
+  }
+  return 0;
 }
 
 }  // namespace busyumount

@@ -25,19 +25,22 @@ struct KeptThreads {
   } processes[kKeptProcesses];
 };
 
-// Told, with the report's context, of each process that holds files
-// registered with io_uring that the kernel doesn't place (it names only
-// their last component): its id, command name and the ring's descriptor.
-typedef void (*UnplacedReport)(pid_t pid, const char* command, int ring, void* context);
+// Told, with the report's context, of each process that holds nothing the
+// sweep could tell, and something it could not judge: `holder` says what, its
+// signal 0, and `why` why: kUnreadTable (a mount table it needs can't be
+// read), kNoTableShows (no table it could read shows the file's mount), or
+// kUnplacedRing (files registered with io_uring, which the kernel names by
+// their last component alone; the ring's descriptor).
+typedef void (*UnjudgedReport)(const BusyumountHolder* holder, int why, void* context);
 
 // Sweeps as ReportProcessesWithOpenFiles() does for the mount point of
 // `mounts`, which StartBusyMounts() made ready, reading the mount tables
-// into it; tells `unplaced`, if any, of the processes whose rings it can't
-// judge, which it counts among those it could not inspect; with `threads`
-// (zeroed before the first), remembers which processes' threads share
-// everything, and doesn't compare them again.
+// into it; tells `unjudged`, if any, of the processes it could not judge,
+// which it counts among those it could not inspect; with `threads` (zeroed
+// before the first), remembers which processes' threads share everything,
+// and doesn't compare them again.
 int SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
                     BusyumountReport report, void* context, BusyMounts* mounts,
-                    UnplacedReport unplaced = nullptr, KeptThreads* threads = nullptr);
+                    UnjudgedReport unjudged = nullptr, KeptThreads* threads = nullptr);
 
 }  // namespace busyumount

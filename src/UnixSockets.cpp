@@ -42,32 +42,68 @@ int LiesUnderAny(const char* path, const char* mount_points, int count) {
   return 0;
 }
 
-// Returns 1 if `network`'s listing has been read this sweep.
-int Read(const BoundSockets* sockets, unsigned network) {
-  if (network == sockets->network) return 1;
+// Returns 1 if a socket bound at `path`, cut at its newline, may lie on a copy.
+int Bound(const BoundSockets* sockets, const char* path) {
+  return path[0] == '/' && (sockets->anywhere ||
+                            LiesUnderAny(path, sockets->mount_points, sockets->mount_point_count));
+}
+
+// Returns 1 if `network`'s listing has been noted this sweep, whole; -1 if
+// not whole; 0 if not noted.
+int Noted(const BoundSockets* sockets, unsigned network) {
+  if (network == sockets->network) return sockets->cut ? -1 : 1;
   for (int i = 0; i < sockets->read_count; ++i) {
-    if (sockets->read[i] == network) return 1;
+    if (sockets->read[i] == network) return sockets->read_cut[i] ? -1 : 1;
   }
   return 0;
 }
 
-// Reads the listing of the network namespace of process `pid`, `network`.
-void NoteListingOf(pid_t pid, unsigned network, BoundSockets* sockets) {
+// Opens the listing of the network namespace of process `pid`, buffered in
+// `buffer`, or returns null.
+FILE* OpenListing(pid_t pid, char* buffer) {
   char path[kProcPathSize];
+  return ProcPath(path, pid, "net/unix") ? OpenStream(path, buffer) : nullptr;
+}
+
+// Notes the listing of the network namespace of process `pid`, `network`, if
+// the table has room for one more namespace.
+void NoteListingOf(pid_t pid, unsigned network, BoundSockets* sockets) {
   char buffer[kReadSize];
   if (sockets->read_count == kMaxNetworks) return;
-  sockets->read[sockets->read_count++] = network;
-  FILE* list = ProcPath(path, pid, "net/unix") ? OpenStream(path, buffer) : nullptr;
+  const int i = sockets->read_count++;
+  sockets->read[i] = network;
+  sockets->read_cut[i] = 0;
+  FILE* list = OpenListing(pid, buffer);
   if (list == nullptr) return;
-  NoteBoundSocketsInList(list, network, sockets);
+  sockets->read_cut[i] = static_cast<unsigned char>(NoteBoundSocketsInList(list, network, sockets));
   (void)fclose(list);
+}
+
+// Returns the bound path of socket `inode` if the listing of process `pid`'s
+// network namespace names it on one line alone, bound where it may lie on a
+// copy; else null. For a socket the table lacks.
+const char* LookUp(pid_t pid, unsigned long long inode, BoundSockets* sockets) {
+  char buffer[kReadSize];
+  char line[kListLineSize];
+  const char* path;
+  int lines = 0;
+  FILE* list = OpenListing(pid, buffer);
+  if (list == nullptr) return nullptr;
+  while (fgets(line, sizeof(line), list) != nullptr) {
+    if (ParseUnixSocketLine(line, &path) != inode) continue;
+    if (++lines == 1) (void)snprintf(sockets->looked_up, sizeof(sockets->looked_up), "%s", path);
+  }
+  (void)fclose(list);
+  return lines == 1 && Bound(sockets, sockets->looked_up) ? sockets->looked_up : nullptr;
 }
 
 }  // namespace
 
-void StartBoundSockets(const char* mount_points, int count, BoundSockets* sockets) {
+void StartBoundSockets(const char* mount_points, int count, int anywhere, BoundSockets* sockets) {
   sockets->mount_points = mount_points;
   sockets->mount_point_count = count;
+  sockets->anywhere = anywhere;
+  sockets->cut = 0;
   sockets->count = 0;
   sockets->used = 0;
   sockets->read_count = 0;
@@ -86,18 +122,17 @@ void StartBoundSockets(const char* mount_points, int count, BoundSockets* socket
 // newline may read as exactly the mount point ("M\n/ctl", in a sibling), and
 // no socket is bound at the mount point itself, a directory in use; one cut
 // that still reads "M/..." does lie under it.
-void NoteBoundSocketsInList(FILE* list, unsigned network, BoundSockets* sockets) {
+int NoteBoundSocketsInList(FILE* list, unsigned network, BoundSockets* sockets) {
   char line[kListLineSize];
   const char* path;
   const int first = sockets->count;
-  while (sockets->count < kMaxBoundSockets && fgets(line, sizeof(line), list) != nullptr) {
+  int cut = 0;
+  while (!cut && fgets(line, sizeof(line), list) != nullptr) {
     const unsigned long long inode = ParseUnixSocketLine(line, &path);
     const size_t length = strnlen(path, kSocketPathSize - 1);
-    if (inode == 0 || path[0] != '/' ||
-        !LiesUnderAny(path, sockets->mount_points, sockets->mount_point_count)) {
-      continue;
-    }
-    if (sockets->used + length + 1 > sizeof(sockets->text)) break;
+    if (inode == 0 || !Bound(sockets, path)) continue;
+    cut = sockets->count == kMaxBoundSockets || sockets->used + length + 1 > sizeof(sockets->text);
+    if (cut) break;
     memcpy(sockets->text + sockets->used, path, length);
     sockets->text[sockets->used + length] = '\0';
     sockets->paths[sockets->count] = static_cast<unsigned short>(sockets->used);
@@ -105,7 +140,7 @@ void NoteBoundSocketsInList(FILE* list, unsigned network, BoundSockets* sockets)
     sockets->inodes[sockets->count++] = inode;
     sockets->used += length + 1;
   }
-  if (sockets->count == first) return;
+  if (sockets->count == first) return cut;
   int lines[kMaxBoundSockets] = {};
   rewind(list);
   while (fgets(line, sizeof(line), list) != nullptr) {
@@ -120,14 +155,15 @@ void NoteBoundSocketsInList(FILE* list, unsigned network, BoundSockets* sockets)
     sockets->paths[kept++] = sockets->paths[i];
   }
   sockets->count = kept;
+  return cut;
 }
 
-void NoteBoundSockets(const char* mount_points, int count, BoundSockets* sockets) {
+void NoteBoundSockets(const char* mount_points, int count, int anywhere, BoundSockets* sockets) {
   char buffer[kReadSize];
-  StartBoundSockets(mount_points, count, sockets);
+  StartBoundSockets(mount_points, count, anywhere, sockets);
   FILE* list = OpenStream("/proc/net/unix", buffer);
   if (list == nullptr) return;
-  NoteBoundSocketsInList(list, sockets->network, sockets);
+  sockets->cut = NoteBoundSocketsInList(list, sockets->network, sockets);
   (void)fclose(list);
 }
 
@@ -147,13 +183,13 @@ const char* BoundSocketPath(pid_t pid, BoundSockets* sockets, const char* target
   }
   const unsigned network = sockets->asked_network;
   if (network == 0 && sockets->network != 0) return nullptr;
-  if (!Read(sockets, network)) NoteListingOf(pid, network, sockets);
+  if (Noted(sockets, network) == 0) NoteListingOf(pid, network, sockets);
   for (int i = 0; i < sockets->count; ++i) {
     if (sockets->inodes[i] == inode && sockets->networks[i] == network) {
       return sockets->text + sockets->paths[i];
     }
   }
-  return nullptr;
+  return Noted(sockets, network) == 1 ? nullptr : LookUp(pid, inode, sockets);
 }
 
 }  // namespace busyumount

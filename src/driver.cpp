@@ -80,11 +80,10 @@ void PutHold(const BusyumountHolder* holder, FILE* out) {
   PutEscaped(holder->path, out);
 }
 
-// What a sweep told: holders listed, and processes whose rings it could not
-// judge.
+// What a sweep told: holders listed, and processes it could not judge.
 struct Told {
   int listed;
-  int unplaced;
+  int unjudged;
 };
 
 // A line of the listing: "<pid> <command> <what it holds> <path>".
@@ -97,17 +96,25 @@ void ListHolder(const BusyumountHolder* holder, void* told) {
   ++static_cast<Told*>(told)->listed;
 }
 
-// Says on standard error that a process may hold the mount through files
-// registered with io_uring that the kernel doesn't place, which the sweep
-// does not guess at.
-void TellUnplaced(pid_t pid, const char* command, int ring, void* told) {
-  (void)fprintf(stderr, "busyumount: %d (", pid);
-  PutEscaped(command, stderr);
-  (void)fprintf(stderr,
-                ") holds files registered with io_uring that this kernel doesn't place "
-                "(io_uring fd %d)\n",
-                ring);
-  ++static_cast<Told*>(told)->unplaced;
+// Says on standard error that a process may hold the mount by what the sweep
+// could not judge, and why; the sweep does not guess, and signals it not.
+void TellUnjudged(const BusyumountHolder* holder, int why, void* told) {
+  (void)fprintf(stderr, "busyumount: %d (", holder->pid);
+  PutEscaped(holder->command, stderr);
+  if (why == busyumount::kUnplacedRing) {
+    (void)fprintf(stderr,
+                  ") holds files registered with io_uring that this kernel doesn't place "
+                  "(io_uring fd %d)\n",
+                  holder->descriptor);
+  } else {
+    (void)fputs(") not judged: holds ", stderr);
+    PutHold(holder, stderr);
+    (void)fputs(why == busyumount::kUnreadTable
+                    ? ", where a mount table it can't read would tell whether that is the mount\n"
+                    : ", on a mount that no mount table it could read shows\n",
+                stderr);
+  }
+  ++static_cast<Told*>(told)->unjudged;
 }
 
 // A line of a verbose run: "SIGTERM to <pid> (<command>): sent; holds <...>".
@@ -140,19 +147,12 @@ void TellOtherHolder(OtherHold hold, const char* device, const char* path, void*
 }
 
 // Says on standard error what a sweep could not look at: `uninspected`
-// processes, those `unplaced` already told of and those whose /proc entries
-// were kept from it, or (-1) /proc itself; and whether it judged some by
-// their path alone, its tables being full.
-void TellUninspected(int uninspected, int unplaced, const busyumount::BusyMounts* mounts) {
-  if (mounts->limited) {
-    (void)fputs(
-        "busyumount: more mounts or mount namespaces than the sweep's tables hold: "
-        "some processes judged by their path alone\n",
-        stderr);
-  }
+// processes, those `unjudged` already told of and those whose /proc entries
+// were kept from it, or (-1) /proc itself.
+void TellUninspected(int uninspected, int unjudged) {
   if (uninspected < 0) {
     (void)fprintf(stderr, "busyumount: could not read /proc: %s\n", strerror(errno));
-  } else if ((uninspected -= unplaced) > 0) {
+  } else if ((uninspected -= unjudged) > 0) {
     (void)fprintf(stderr, "busyumount: could not inspect %d process%s: %s\n", uninspected,
                   uninspected == 1 ? "" : "es", strerror(EACCES));
   }
@@ -259,8 +259,8 @@ int main(int argc, char** argv) {
   Told told = {0, 0};
   if (list) {
     const int uninspected =
-        busyumount::SweepWithTables(0, &self, 1, ListHolder, &told, &mounts, TellUnplaced);
-    TellUninspected(uninspected, told.unplaced, &mounts);
+        busyumount::SweepWithTables(0, &self, 1, ListHolder, &told, &mounts, TellUnjudged);
+    TellUninspected(uninspected, told.unjudged);
     busyumount::CloseBusyMounts(&mounts);
     told.listed += ReportOtherHolders(mount_point, TellOtherHolder, stdout);
     // As fuser does: 1 when nothing holds it; but 2 when it could not look
@@ -285,11 +285,11 @@ int main(int argc, char** argv) {
     // EBUSY, and EPERM too: a refusal is retried like any other failure.
     sleep(kPauseSeconds);
     if (attempt > kAttemptsWithoutSweep) {
-      told.unplaced = 0;
+      told.unjudged = 0;
       const int uninspected = busyumount::SweepWithTables(
           escalate ? SIGKILL : SIGTERM, &self, 1, verbose ? TellSignal : nullptr, &told, &mounts,
-          verbose ? TellUnplaced : nullptr, &threads);
-      if (verbose) TellUninspected(uninspected, told.unplaced, &mounts);
+          verbose ? TellUnjudged : nullptr, &threads);
+      if (verbose) TellUninspected(uninspected, told.unjudged);
       escalate = 1;
     }
   }

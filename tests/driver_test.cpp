@@ -46,17 +46,23 @@ extern "C" unsigned int sleep(unsigned int seconds) {
 }
 
 // The sweep, silent (T, K) or telling (t, k), or listing (L). With
-// `g_unplaced`, it meets a process whose ring it can't judge.
-bool g_unplaced = false;
+// `g_unjudged`, it meets a process whose ring it can't judge, and one whose
+// working directory's mount no table shows.
+bool g_unjudged = false;
 int busyumount::SweepWithTables(int signal, const pid_t* excluded_pids, int excluded_count,
                                 BusyumountReport report, void* context, BusyMounts* mounts,
-                                UnplacedReport unplaced, KeptThreads*) {
+                                UnjudgedReport unjudged, KeptThreads*) {
   g_log += signal == 0 ? 'L' : signal == SIGTERM ? (report ? 't' : 'T') : (report ? 'k' : 'K');
   // The tool spares itself, and only itself.
   g_stand_ins_ok &= mounts->mount_point == g_mount_point && excluded_count == 1 &&
                     excluded_pids != nullptr && excluded_pids[0] == getpid();
-  if (g_unplaced && unplaced != nullptr) unplaced(4321, "db\n", 5, context);
-  return g_unplaced ? 1 : 0;
+  if (g_unjudged && unjudged != nullptr) {
+    const BusyumountHolder ring = {4321, 4321, BUSYUMOUNT_IO_URING, 5, "db\n", "", 0, 0, 0, 0, 0};
+    const BusyumountHolder doubt = {77, 78, BUSYUMOUNT_CWD, -1, "sh", "/mnt/disk/a", 0, 0, 0, 0, 0};
+    unjudged(&ring, kUnplacedRing, context);
+    unjudged(&doubt, kNoTableShows, context);
+  }
+  return g_unjudged ? 2 : 0;
 }
 
 int ReportOtherHolders(const char* mount_point, OtherHoldReport, void*) {
@@ -149,12 +155,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Timeline{"ListsRecursivelyAsItListsAlone", {}, "LO", "-R -n", 1}),
     NameOf);
 
-// It can't tell whether that process holds the mount: it says so, and no
+// It can't tell whether those processes hold the mount: it says so, and no
 // more, and -n exits 2.
-TEST(Driver, TellsOfARingItCannotJudge) {
+TEST(Driver, TellsOfProcessesItCannotJudge) {
   static const char mount_point[] = "/mnt/disk";
   g_mount_point = mount_point;
-  g_unplaced = true;
+  g_unjudged = true;
   for (const char* options : {"-n", "-v"}) {
     g_errors = {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0};
     g_attempt = 0;
@@ -162,12 +168,14 @@ TEST(Driver, TellsOfARingItCannotJudge) {
     EXPECT_EQ(RunDriver(options, mount_point), options[1] == 'n' ? 2 : 0);
     const std::string told = testing::internal::GetCapturedStderr();
     EXPECT_NE(told.find("busyumount: 4321 (db\\n) holds files registered with io_uring that this "
-                        "kernel doesn't place (io_uring fd 5)\n"),
+                        "kernel doesn't place (io_uring fd 5)\n"
+                        "busyumount: 77 (sh) not judged: holds cwd (thread 78) /mnt/disk/a, on a "
+                        "mount that no mount table it could read shows\n"),
               std::string::npos)
         << told;
     EXPECT_EQ(told.find("could not inspect"), std::string::npos) << told;
   }
-  g_unplaced = false;
+  g_unjudged = false;
 }
 
 TEST(Driver, WrongCallsTryNothing) {

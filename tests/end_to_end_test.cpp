@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "MountNamespaces.h"
+#include "UnixSockets.h"
 #include "support.h"
 
 namespace {
@@ -59,13 +61,33 @@ bool BecomeUser(uid_t uid) {
          setresuid(uid, uid, uid) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
 }
 
-// Runs the tool with `args` (its own name first) from `cwd`: the one that
-// BUSYUMOUNT_TOOL names (another build of it, say for another C library), or
-// else this build's. `wrapper`, if
-// any, runs the whole command (a tracer, say); `uid`, if not -1, is the user
-// it runs as.
+constexpr uid_t kNobody = 65534;
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream file(path);
+  file << text;
+  file.close();
+  return !file.fail();
+}
+
+// Becomes the ordinary user `kNobody`, and then root of a user namespace of
+// its own with a mount namespace, whose mounts stay as they were copied, ours
+// shared there as slaves, as `setpriv --reuid=65534 ... unshare -Urm
+// --propagation unchanged` does; and of the namespaces `more` names too.
+bool EnterAsUser(int more = 0) {
+  return BecomeUser(kNobody) && unshare(CLONE_NEWUSER | CLONE_NEWNS | more) == 0 &&
+         WriteFile("/proc/self/setgroups", "deny") &&
+         WriteFile("/proc/self/uid_map", "0 65534 1") &&
+         WriteFile("/proc/self/gid_map", "0 65534 1");
+}
+
+// Runs the tool with `args` (its own name first) from `cwd`: `tool`, or the
+// one that BUSYUMOUNT_TOOL names (another build of it, say for another C
+// library), or else this build's. `wrapper`, if any, runs the whole command (a
+// tracer, say); `uid`, if not -1, is the user it runs as.
 ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/",
-                const std::vector<std::string>& wrapper = {}, int uid = -1) {
+                const std::vector<std::string>& wrapper = {}, int uid = -1,
+                const char* tool = nullptr) {
   int out[2];
   int err[2];
   ToolRun run;
@@ -74,7 +96,7 @@ ToolRun RunTool(std::vector<std::string> args, const std::string& cwd = "/",
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<std::string> command = wrapper;
-    const char* tool = getenv("BUSYUMOUNT_TOOL");
+    if (tool == nullptr) tool = getenv("BUSYUMOUNT_TOOL");
     command.push_back(tool != nullptr ? tool : BUSYUMOUNT_PATH);
     command.insert(command.end(), args.begin() + 1, args.end());
     const std::string program = command[0];
@@ -631,6 +653,273 @@ TEST(Storage, HolderIsWhatTheKernelFindsBusy) {
   }
 }
 
+// What any user may do against root's sweep, with namespaces, mounts,
+// chroots and sockets of their own, each past a fixed table of the tool's: a
+// table the test's tool makes small in a machine of its own, its true size
+// here. The tool must signal exactly what the kernel counts.
+#ifdef BUSYUMOUNT_SMALL_TABLES
+const char* const kHostileTool = BUSYUMOUNT_SMALL_PATH;
+#else
+const char* const kHostileTool = nullptr;
+#endif
+using busyumount::kMaxCopies, busyumount::kMaxLinks, busyumount::kMaxNamespaces,
+    busyumount::kMaxNetworks, busyumount::kMaxPaths, busyumount::kMaxSites;
+#ifdef BUSYUMOUNT_SMALL_TABLES
+constexpr int kCrowd = 6, kRbinds = 6, kCopyNamespaces = 3, kCopiesEach = 4;
+constexpr int kPathNamespaces = 2, kPathsEach = 3, kRshared = 3, kNetworks = 3;
+#else
+constexpr int kCrowd = 2100, kRbinds = 70, kCopyNamespaces = 45, kCopiesEach = 50;
+constexpr int kPathNamespaces = 3, kPathsEach = 30, kRshared = 300, kNetworks = 20;
+#endif
+static_assert(kCrowd > kMaxNamespaces && kRbinds > kMaxSites &&
+              kCopyNamespaces * kCopiesEach > kMaxCopies &&
+              kPathNamespaces * kPathsEach > kMaxPaths &&
+              kPathNamespaces * kPathsEach <= kMaxCopies && 2 * kRshared > kMaxLinks &&
+              kNetworks > kMaxNetworks);
+
+// A row's mounts: P, shared, with M on it, and a directory of P's beside M.
+struct Hostile {
+  std::string base, p, m, users;  // users: a directory a user mounts on
+  std::vector<pid_t> holders, bystanders;
+};
+
+// Spawns a process that works in M's directory under M, covered by M since: it
+// holds P alone.
+pid_t SpawnCovered(const Hostile& h) {
+  if (umount(h.m.c_str()) != 0) return -1;
+  const pid_t pid = SpawnChild([&] { return chdir(h.m.c_str()) == 0; });
+  return mount("tmpfs", h.m.c_str(), "tmpfs", 0, nullptr) == 0 && MakePath(h.m + "/d/f", true) ? pid
+                                                                                               : -1;
+}
+
+// Spawns a user's process that rbinds P `count` times in its own mount
+// namespace, at paths of its own, and with `hold`, works in the last copy of
+// M; one of `namespace` such.
+pid_t SpawnRbinds(const Hostile& h, int count, int namespace_number, bool hold) {
+  return SpawnChild([&] {
+    if (!EnterAsUser() || mount("tmpfs", h.users.c_str(), "tmpfs", 0, nullptr) != 0) return false;
+    std::string at;
+    for (int i = 0; i < count; ++i) {
+      at = h.users + "/n" + std::to_string(namespace_number) + "v" + std::to_string(i);
+      if (!MakePath(at) ||
+          mount(h.p.c_str(), at.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        return false;
+      }
+    }
+    return chdir(hold ? (at + "/m").c_str() : "/") == 0;
+  });
+}
+
+struct HostileRow {
+  const char* name;
+  // Spawns the row's processes on `h`'s mounts, its holders too with `holders`.
+  void (*spawn)(Hostile* h, bool holders);
+};
+
+const HostileRow kHostileRows[] = {
+    // A user's namespace where every process is chrooted: its table read
+    // through a process tells what lies under the root alone.
+    {"ChrootedNamespace",
+     [](Hostile* h, bool) {
+       h->bystanders = {SpawnCovered(*h), SpawnChild([&] {
+                          return EnterAsUser() &&
+                                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                                 chroot(h->users.c_str()) == 0 && chdir("/") == 0;
+                        })};
+     }},
+    // More places under the receivers of one table than it notes.
+    {"RbindsPastOneTable",
+     [](Hostile* h, bool) {
+       h->bystanders = {SpawnCovered(*h), SpawnRbinds(*h, kRbinds, 0, false)};
+     }},
+    // Beyond the namespaces the tool keeps apart: an app through its own view
+    // of the storage, and a private copy at M's own path.
+    {"AppBeyondTheNamespaces",
+     [](Hostile* h, bool holders) {
+       const std::string view = h->base + "/view";
+       h->bystanders = {SpawnChild([&] { return EnterPrivate() && chdir(h->m.c_str()) == 0; })};
+       if (holders) {
+         h->holders = {SpawnChild([&] {
+           return MakePath(view) && unshare(CLONE_NEWNS) == 0 &&
+                  mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+                  mount(h->p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+                  chdir((view + "/m/d").c_str()) == 0;
+         })};
+       }
+     }},
+    // More copies, at more paths, than the tool notes; a user in its last.
+    {"CopiesPastTheTables",
+     [](Hostile* h, bool holders) {
+       for (int n = 0; n < kCopyNamespaces; ++n) {
+         const bool last = n == kCopyNamespaces - 1;
+         (last && holders ? h->holders : h->bystanders)
+             .push_back(SpawnRbinds(*h, kCopiesEach, n, last && holders));
+       }
+     }},
+    // ... and a socket bound on M, which no path noted shows where.
+    {"PathsPastTheTables",
+     [](Hostile* h, bool holders) {
+       for (int n = 0; n < kPathNamespaces; ++n) {
+         const bool last = n == kPathNamespaces - 1;
+         (last && holders ? h->holders : h->bystanders)
+             .push_back(SpawnRbinds(*h, kPathsEach, n, last && holders));
+       }
+       if (holders) {
+         h->holders.push_back(SpawnChild(
+             [&] { return BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), h->m + "/ctl"); }));
+       }
+     }},
+    // More links between peer groups than the tool notes: each namespace makes
+    // its copies shared slaves; the holder in one nested in the last, on a
+    // copy of its own at a path of its own.
+    {"LinksPastTheTables",
+     [](Hostile* h, bool holders) {
+       for (int n = 0; n < kRshared; ++n) {
+         h->bystanders.push_back(SpawnChild([&] {
+           return EnterAsUser() && mount(nullptr, "/", nullptr, MS_REC | MS_SHARED, nullptr) == 0;
+         }));
+       }
+       if (!holders) return;
+       const std::string last = "/proc/" + std::to_string(h->bystanders.back()) + "/ns/";
+       h->holders = {SpawnChild([&] {
+         const int user = open((last + "user").c_str(), O_RDONLY);
+         const int mnt = open((last + "mnt").c_str(), O_RDONLY);
+         return setns(user, CLONE_NEWUSER) == 0 && setns(mnt, CLONE_NEWNS) == 0 &&
+                unshare(CLONE_NEWNS) == 0 &&
+                mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+                mount("tmpfs", h->users.c_str(), "tmpfs", 0, nullptr) == 0 &&
+                mount(h->p.c_str(), h->users.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+                chdir((h->users + "/m").c_str()) == 0;
+       })};
+     }},
+    // More network namespaces with sockets than the tool reads the listings
+    // of come first; then a socket bound on M in one more.
+    {"SocketBeyondTheNetworks",
+     [](Hostile* h, bool holders) {
+       for (int n = 0; n < kNetworks; ++n) {
+         h->bystanders.push_back(SpawnChild([] {
+           int ends[2];
+           return EnterAsUser(CLONE_NEWNET) && socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0;
+         }));
+       }
+       if (holders) {
+         h->holders = {SpawnChild([&] {
+           return EnterAsUser(CLONE_NEWNET) &&
+                  BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), h->m + "/ctl");
+         })};
+       }
+     }},
+    // Not hostile: a service opened a photo through an app's view, and keeps
+    // the app's namespace by a descriptor on its nsfs file; the app is gone.
+    {"NamespaceNoProcessIsIn",
+     [](Hostile* h, bool holders) {
+       const std::string view = h->base + "/view";
+       const pid_t app = SpawnChild([&] {
+         return MakePath(view) && unshare(CLONE_NEWNS) == 0 &&
+                mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+                mount(h->p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+       });
+       const std::string ns = "/proc/" + std::to_string(app) + "/ns/mnt";
+       (holders ? h->holders : h->bystanders).push_back(SpawnChild([&] {
+         const int ours = open("/proc/self/ns/mnt", O_RDONLY);
+         const int apps = open(ns.c_str(), O_RDONLY);
+         return ours >= 0 && apps >= 0 && setns(apps, CLONE_NEWNS) == 0 &&
+                (!holders || open((view + "/m/d/f").c_str(), O_RDONLY) >= 0) &&
+                setns(ours, CLONE_NEWNS) == 0 && close(ours) == 0;
+       }));
+       if (app > 0) SignalThatEnded(app);
+     }},
+};
+
+// Returns a row's mounts, made afresh; `users` open to every user.
+bool MakeHostile(Hostile* h) {
+  const std::string base = MakeTempDir();
+  *h = {base, base + "/p", base + "/p/m", base + "/users", {}, {}};
+  return chmod(base.c_str(), 0755) == 0 && MakePath(h->p) && MakePath(h->users) &&
+         mount("tmpfs", h->p.c_str(), "tmpfs", 0, nullptr) == 0 &&
+         mount(nullptr, h->p.c_str(), nullptr, MS_SHARED, nullptr) == 0 && MakePath(h->m) &&
+         mount("tmpfs", h->m.c_str(), "tmpfs", 0, nullptr) == 0 && MakePath(h->m + "/d/f", true);
+}
+
+void EndHostile(const Hostile& h) {
+  for (const auto* pids : {&h.holders, &h.bystanders}) {
+    for (pid_t pid : *pids) SignalThatEnded(pid);
+  }
+  umount2(h.p.c_str(), MNT_DETACH);
+}
+
+// A crowd of users' namespaces comes first, more than the tool keeps apart,
+// each a process of its own, private. Then each row asks the kernel: its
+// bystanders alone leave M free, and its holders keep it busy. Then, with a
+// process of ours in M too, -n must list exactly the holders and ours, and a
+// run must signal exactly them, and free M.
+TEST(Hostile, SignalsExactlyWhatTheKernelCounts) {
+  const pid_t probe = SpawnChild([] { return EnterAsUser(); });
+  if (probe < 0) {
+    std::cout << "Hostile: Skipped\nall rows: unprivileged user namespaces are forbidden here\n";
+    GTEST_SKIP() << "unprivileged user namespaces are forbidden here";
+  }
+  SignalThatEnded(probe);
+  std::vector<pid_t> crowd;
+  for (int i = 0; i < kCrowd; ++i) {
+    crowd.push_back(SpawnChild([] {
+      return EnterAsUser() && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    }));
+    ASSERT_GT(crowd.back(), 0);
+  }
+  struct Row {
+    Hostile h;
+    pid_t keeper;
+    ToolRun list, run;
+  };
+  std::vector<Row> rows(std::size(kHostileRows));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const HostileRow& r = kHostileRows[i];
+    Hostile& h = rows[i].h;
+    ASSERT_TRUE(MakeHostile(&h)) << r.name;
+    r.spawn(&h, false);
+    for (pid_t pid : h.bystanders) ASSERT_GT(pid, 0) << r.name;
+    EXPECT_EQ(umount(h.m.c_str()), 0) << r.name << ": its bystanders keep M busy";
+    EndHostile(h);
+    ASSERT_TRUE(MakeHostile(&h)) << r.name;
+    r.spawn(&h, true);
+    for (const auto* pids : {&h.holders, &h.bystanders}) {
+      for (pid_t pid : *pids) ASSERT_GT(pid, 0) << r.name;
+    }
+    errno = 0;
+    EXPECT_TRUE(h.holders.empty() || (umount(h.m.c_str()) != 0 && errno == EBUSY))
+        << r.name << ": its holders leave M free";
+    rows[i].keeper = SpawnChild([&] { return chdir(h.m.c_str()) == 0; });
+    ASSERT_GT(rows[i].keeper, 0) << r.name;
+    rows[i].list = RunTool({"busyumount", "-n", h.m}, "/", {}, -1, kHostileTool);
+  }
+  std::vector<std::thread> runs;
+  for (Row& row : rows) {
+    runs.emplace_back([&row] {
+      row.run = RunTool({"busyumount", row.h.m}, "/", {}, -1, kHostileTool);
+    });
+  }
+  for (std::thread& run : runs) run.join();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    std::vector<pid_t> listed, expected = row.h.holders;
+    expected.push_back(row.keeper);
+    std::sort(expected.begin(), expected.end());
+    std::istringstream lines(row.list.out);
+    for (std::string line; std::getline(lines, line);) listed.push_back(atoi(line.c_str()));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, expected) << kHostileRows[i].name << ":\n" << row.list.out << row.list.err;
+    EXPECT_EQ(row.list.status, 0) << kHostileRows[i].name;
+    EXPECT_FALSE(IsMountPoint(row.h.m)) << kHostileRows[i].name << ":\n" << row.run.err;
+    for (pid_t pid : expected) EXPECT_EQ(SignalThatEnded(pid), SIGTERM) << kHostileRows[i].name;
+    for (pid_t pid : row.h.bystanders) {
+      EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM) << kHostileRows[i].name;
+    }
+    umount2(row.h.p.c_str(), MNT_DETACH);
+  }
+  for (pid_t pid : crowd) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+}
+
 // Random layouts, with the kernel as the oracle. A layout, drawn from a seed:
 // a parent P (shared, private, a slave, unbindable or a shared slave) with M
 // on it; up to four mount namespaces, nested up to three deep, each a slave,
@@ -1037,16 +1326,35 @@ int CountLines(const std::string& path, const std::vector<std::string>& parts) {
 }
 
 TEST_F(Mount, UnprivilegedToolSignalsOnlyItsOwnUsersProcesses) {
-  constexpr uid_t kNobody = 65534;
-  // The tool must reach the mount point, to be refused with EPERM.
+  // The tool must reach the mount point, to be refused with EPERM. Its
+  // parent propagates, so that other namespaces' tables are needed.
   ASSERT_EQ(chmod(base_.c_str(), 0755), 0);
+  const char* scratch = getenv("BUSYUMOUNT_TEST_DIR");
+  ASSERT_EQ(mount(nullptr, scratch, nullptr, MS_SHARED, nullptr), 0);
   const pid_t others = SpawnChild([&] { return chdir(mount_point_.c_str()) == 0; });
-  // Root's processes are kept from it: finding nothing, it says it could not look.
+  // Its own user's process holds a file that root's child opened on a
+  // look-alike at the mount point's path, in a namespace the tool may not read.
+  const pid_t handed = SpawnChild([&] {
+    return HoldDescriptorFrom([&] {
+             return unshare(CLONE_NEWNS) == 0 &&
+                            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                            mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, nullptr) == 0
+                        ? open((mount_point_ + "/handed").c_str(), O_CREAT | O_RDWR, 0644)
+                        : -1;
+           }) &&
+           BecomeUser(kNobody);
+  });
+  ASSERT_GT(handed, 0);
+  // Root's processes are kept from it: finding nothing, it says it could not
+  // look, and what it could not judge.
   const ToolRun list = RunTool({"busyumount", "-n", mount_point_}, "/", {}, kNobody);
   EXPECT_EQ(list.status, 2);
   EXPECT_TRUE(std::regex_match(
       list.out + list.err,
-      std::regex("busyumount: could not inspect \\d+ process(es)?: Permission denied\n")))
+      std::regex("busyumount: " + std::to_string(handed) +
+                 " \\(end_to_end_test\\) not judged: " + "holds fd \\d+ " + mount_point_ +
+                 "/handed, on a mount that no mount table it could read shows\n"
+                 "busyumount: could not inspect \\d+ process(es)?: Permission denied\n")))
       << list.err;
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   const std::string traces = MakeTempDir();
@@ -1057,8 +1365,6 @@ TEST_F(Mount, UnprivilegedToolSignalsOnlyItsOwnUsersProcesses) {
   if (own < 0) GTEST_SKIP() << "no second user can be had here";
   // Its own app put a tmpfs in its copy's place and maps a file there alone:
   // without map_files, the tool must take the map's device for a taken one.
-  const char* scratch = getenv("BUSYUMOUNT_TEST_DIR");
-  ASSERT_EQ(mount(nullptr, scratch, nullptr, MS_SHARED, nullptr), 0);
   const pid_t own_app = SpawnChild([&] {
     return unshare(CLONE_NEWNS) == 0 &&
            mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
@@ -1080,9 +1386,11 @@ TEST_F(Mount, UnprivilegedToolSignalsOnlyItsOwnUsersProcesses) {
   EXPECT_TRUE(IsMountPoint(mount_point_));
   EXPECT_EQ(CountLines(trace, {"umount2(\"" + mount_point_ + "\"", "= -1 EPERM"}), 10);
   EXPECT_EQ(CountLines(trace, {"umount2("}), 10);
-  // Six sweeps, each listing /proc for the namespaces' tables and for the holders.
-  EXPECT_EQ(CountLines(trace, {"openat(AT_FDCWD, \"/proc\", ", "O_DIRECTORY"}), 12);
+  // Six sweeps, each listing /proc for the namespaces' tables, for the
+  // holders, and for the table that shows the mount of the file handed over.
+  EXPECT_EQ(CountLines(trace, {"openat(AT_FDCWD, \"/proc\", ", "O_DIRECTORY"}), 18);
   EXPECT_EQ(SignalThatEnded(others), SIGVTALRM);
+  EXPECT_EQ(SignalThatEnded(handed), SIGVTALRM);
   EXPECT_EQ(SignalThatEnded(own), SIGTERM);
   EXPECT_EQ(SignalThatEnded(own_app), SIGTERM);
   ASSERT_EQ(mount(nullptr, scratch, nullptr, MS_PRIVATE, nullptr), 0);

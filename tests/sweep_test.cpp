@@ -285,8 +285,10 @@ void CountHolder(const BusyumountHolder*, void* count) {
 
 // The library called from a thread with musl's default stack, 128 KiB, on a
 // layout that takes it to its deepest: a shared parent, whose mount's copy an
-// app's namespace shows at a path of its own, and a holder of every kind, one
-// with its main thread gone among them. It must find them all, and live.
+// app's namespace shows at a path of its own, one whose table has more places
+// than the records note, so that its holder's mount is read again, and a
+// holder of every kind, one with its main thread gone among them. It must find
+// them all, and live.
 TEST(Stack, SweepFitsAThreadOf128KiB) {
   const std::string base = MakeTempDir(), p = base + "/p", m = p + "/m", view = base + "/view";
   ASSERT_TRUE(MakePath(p) && MakePath(view));
@@ -301,6 +303,20 @@ TEST(Stack, SweepFitsAThreadOf128KiB) {
            mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
            mount(p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
            chdir((view + "/m/deep").c_str()) == 0;
+  }));
+  holders.push_back(SpawnChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0 ||
+        mount("tmpfs", view.c_str(), "tmpfs", 0, nullptr) != 0) {
+      return false;
+    }
+    for (int i = 0; i < 70; ++i) {
+      const std::string at = view + "/" + std::to_string(i);
+      if (!MakePath(at) || mount(p.c_str(), at.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        return false;
+      }
+    }
+    return HoldOpen(view + "/69/m/deep/file");
   }));
   for (pid_t pid : holders) ASSERT_GT(pid, 0);
   struct Call {
@@ -471,8 +487,8 @@ TEST_F(Sweep, MakesTheAlgorithmsSystemCallsAndNoOthers) {
     }
   }
   // Once, /proc's, /proc/net/unix's and the mount table's open, reading and
-  // close, a rewind of the mount table, read twice, and the link of its own
-  // network namespace. Per process a status
+  // close, a rewind of the mount table, read twice, and the links of its own
+  // network and mount namespaces. Per process a status
   // call of its task directory, which tells it has one thread, and
   // the handle's open and close, the descriptor directory's open, listing and
   // close, the maps file's open, reads and close, and three named links (a
@@ -485,7 +501,7 @@ TEST_F(Sweep, MakesTheAlgorithmsSystemCallsAndNoOthers) {
   made.erase("listing");
   made.erase("read");
   EXPECT_EQ(made, (std::map<std::string, long>{{"close", 3 * p + 3},
-                                               {"link read", d + 3 * p + 1},
+                                               {"link read", d + 3 * p + 2},
                                                {"lseek", 1},
                                                {"open", 3 * p + 3},
                                                {"status", p}}))
