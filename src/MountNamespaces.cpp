@@ -14,6 +14,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,7 +72,8 @@ void DropNamespaces(BusyMounts* b) {
   (void)AddPath(&b->paths, b->mount_point);
 }
 
-// Returns the index of a free slot for namespace `inode`, or -1 if none is left.
+// Returns the index of a free slot for namespace `inode`, or -1 if none is
+// left. The driver's keeps it for this sweep.
 int AddNamespace(BusyMounts* b, unsigned inode) {
   int i = 1;
   while (i < b->namespace_count && b->states[i] != kFree) ++i;
@@ -78,7 +81,10 @@ int AddNamespace(BusyMounts* b, unsigned inode) {
   b->namespace_count += i == b->namespace_count;
   b->inodes[i] = inode;
   b->states[i] = kUnread;
-  if (b->kept != nullptr) b->kept->fds[i] = -1;
+  if (b->kept != nullptr) {
+    b->kept->fds[i] = -1;
+    b->kept->generations[i] = b->kept->generation;
+  }
   return i;
 }
 
@@ -114,14 +120,45 @@ void ReadOwnTable(BusyMounts* b, Table* table) {
   b->state = 1;
 }
 
-// Notes what `table` shows as namespace `ns`; returns what it left out.
+// Notes what `table` shows as namespace `ns`; returns what it left out, and
+// kNamespaceFiles.
 int ScanTable(BusyMounts* b, Table* table, unsigned ns) {
   DropCopies(&b->copies, ns);
   const int left_out = ReadCopies(table, ns, &b->taken, &b->paths, &b->copies);
-  b->left_out |= left_out;
+  b->left_out |= left_out & ~kNamespaceFiles;
   // The copies left out may be shown at paths that none noted.
   b->paths.left_out |= (left_out & kCopiesLeftOut) != 0;
   return left_out;
+}
+
+// Reads the namespaces kept by the mounts of their nsfs files that `table`
+// shows, read through process `pid` (0: the sweeper) from its namespace's
+// root, which no process may be in. A file is opened through that root.
+void ReadBoundNamespaces(BusyMounts* b, Table* table, pid_t pid) {
+  Mount mount;
+  char path[kPathSize];
+  if (pid > 0 && (!ReadProcessLink(pid, "root", path, sizeof(path)) || strcmp(path, "/") != 0)) {
+    return;
+  }
+  RewindTable(table->fd, table);
+  while (ReadMountStart(table, &mount)) {
+    if (mount.major != b->taken.nsfs_major || mount.minor != b->taken.nsfs_minor ||
+        !ReadMountRest(table, &mount)) {
+      SkipLine(table);
+      continue;
+    }
+    const unsigned inode = static_cast<unsigned>(strtoul(mount.root + 5, nullptr, 10));
+    if (strncmp(mount.root, "mnt:[", 5) != 0 || KnownNamespace(b, inode)) continue;
+    const int length = pid > 0
+                           ? snprintf(path, sizeof(path), "/proc/%d/root%s", pid, mount.mount_point)
+                           : snprintf(path, sizeof(path), "%s", mount.mount_point);
+    const int ns = length > 0 && static_cast<size_t>(length) < sizeof(path)
+                       ? open(path, O_RDONLY | O_CLOEXEC)
+                       : -1;
+    if (ns < 0) continue;
+    (void)ReadHeldNamespace(b, ns, inode);
+    close(ns);
+  }
 }
 
 // Reads the sweeper's own table: the taken mounts, and where their parents
@@ -142,8 +179,15 @@ int ScanTable(BusyMounts* b, Table* table, unsigned ns) {
   }
   // The sweeper's own namespace may hold copies too, at other paths.
   if (others) {
+    struct stat files;
+    if (stat("/proc/self/ns/mnt", &files) == 0) {
+      b->taken.nsfs_major = major(files.st_dev);
+      b->taken.nsfs_minor = minor(files.st_dev);
+    }
     RewindTable(table.fd, &table);
-    b->states[0] = ScanTable(b, &table, b->self) == 0 ? kRead : kLeftOut;
+    const int told = ScanTable(b, &table, b->self);
+    b->states[0] = (told & ~kNamespaceFiles) == 0 ? kRead : kLeftOut;
+    if (told & kNamespaceFiles) ReadBoundNamespaces(b, &table, 0);
   }
   if (table.fd >= 0) close(table.fd);
   return others;
@@ -196,10 +240,10 @@ int OpenTableOf(pid_t pid, Table* table) {
   return opened;
 }
 
-// Notes what the table open in `table` shows as slot `i`, keeping it open
-// where the driver may.
-void ScanSlot(BusyMounts* b, int i, Table* table) {
-  b->states[i] = ScanTable(b, table, b->inodes[i]) == 0 ? kRead : kLeftOut;
+// Takes slot `i` for read, with what ScanTable() told of its table, open in
+// `table`, keeping that open where the driver may.
+void KeepSlot(BusyMounts* b, int i, Table* table, int told) {
+  b->states[i] = (told & ~kNamespaceFiles) == 0 ? kRead : kLeftOut;
   // Kept open, it keeps the namespace and the reader's root, a namespace's
   // root, alive: neither is a mount that an unmount here would take. Those
   // beyond the descriptors the process may open are read at every sweep.
@@ -213,10 +257,10 @@ void ScanSlot(BusyMounts* b, int i, Table* table) {
 }
 
 // Notes that the table of namespace `inode`, beyond those kept apart, was
-// read, and left out `left_out`.
-void NoteTransient(BusyMounts* b, unsigned inode, int left_out) {
+// read, and what ScanTable() told of it.
+void NoteTransient(BusyMounts* b, unsigned inode, int told) {
   ++b->transient;
-  if (left_out == 0) return;
+  if ((told & ~kNamespaceFiles) == 0) return;
   if (b->left_out_count < kLeftOutNamespaces) b->left_out_namespaces[b->left_out_count] = inode;
   ++b->left_out_count;
 }
@@ -229,11 +273,13 @@ void ReadNamespace(BusyMounts* b, int i, pid_t pid, unsigned inode) {
     b->unread += i < 0;
     return;
   }
+  const int told = ScanTable(b, &table, inode);
+  if (told & kNamespaceFiles) ReadBoundNamespaces(b, &table, pid);
   if (i >= 0) {
-    ScanSlot(b, i, &table);
+    KeepSlot(b, i, &table, told);
     return;
   }
-  NoteTransient(b, inode, ScanTable(b, &table, inode));
+  NoteTransient(b, inode, told);
   close(table.fd);
 }
 
@@ -262,8 +308,11 @@ void ReadChanged(BusyMounts* b) {
     if (b->states[i] != kChanged) continue;
     Table table;
     RewindTable(kept->fds[i], &table);
-    b->states[i] = ScanTable(b, &table, b->inodes[i]) == 0 ? kRead : kLeftOut;
-    if (b->states[i] == kLeftOut) CloseKept(b, i);
+    const int told = ScanTable(b, &table, b->inodes[i]);
+    b->states[i] = told == 0 ? kRead : kUnread;
+    // Read again through a process of it: a mount of a namespace's file is
+    // opened through one.
+    if (told != 0) CloseKept(b, i);
   }
 }
 
@@ -278,7 +327,6 @@ void ReadNamespaces(BusyMounts* b) {
     return;
   }
   KeptTables* kept = b->kept;
-  if (kept != nullptr) ++kept->generation;
   int last = 0;
   unsigned beyond = 0;
   while (const char* name = ReadDirectory(&proc)) {
@@ -585,6 +633,7 @@ void ReadBusyMounts(BusyMounts* b) {
   b->left_out_count = 0;
   Forget(b);
   b->paths.left_out = 0;
+  if (b->kept != nullptr) ++b->kept->generation;
   if (b->transient > 0) DropTransient(b);
   if (!ReadOwnNamespace(b)) return;
   if (b->kept != nullptr) ReadChanged(b);
@@ -600,10 +649,11 @@ int ReadHeldNamespace(BusyMounts* b, int ns_fd, unsigned inode) {
   Table table;
   if (KnownNamespace(b, inode) || !OpenTableInside(ns_fd, &table)) return 0;
   const int i = AddNamespace(b, inode);
+  const int told = ScanTable(b, &table, inode);
   if (i >= 0) {
-    ScanSlot(b, i, &table);
+    KeepSlot(b, i, &table, told);
   } else {
-    NoteTransient(b, inode, ScanTable(b, &table, inode));
+    NoteTransient(b, inode, told);
     close(table.fd);
   }
   ResolveReceivers(&b->taken, &b->copies, LinksUntold(b));

@@ -410,6 +410,9 @@ void ReadPass(Table* table, int pass, const Taken* taken, Scan* s, Paths* paths,
   for (int i = s->first; i < c->count; ++i) c->copies[i].children = kNothing;
   while (ReadMountStart(table, &mount)) {
     if (pass == 1) NoteParent(s, mount.parent);
+    if (mount.major == taken->nsfs_major && mount.minor == taken->nsfs_minor) {
+      s->left_out |= kNamespaceFiles;
+    }
     if (!OnParentDevice(taken, mount.major, mount.minor) && !IsReceiver(s, mount.parent) &&
         CopyIndex(c, s, mount.parent) < 0) {
       SkipLine(table);
@@ -441,6 +444,7 @@ const char* PathAt(const Paths* paths, int index) {
 int ReadTakenMounts(Table* table, const char* mount_point, Taken* taken) {
   taken->count = 0;
   taken->propagates = 0;
+  taken->nsfs_major = taken->nsfs_minor = ~0u;
   taken->used = 0;
   OwnTable own;
   if (!NoteOwnLines(table, mount_point, &own) || !ReadOwnStrings(table, &own, taken)) return -1;

@@ -43,7 +43,9 @@ struct TakenMount {
 
 struct Taken {
   int count;
-  int propagates;  // some taken mount's parent is shared
+  int propagates;                  // some taken mount's parent is shared
+  unsigned nsfs_major, nsfs_minor;  // the device of the files of namespaces, which a
+                                   // mount of one keeps
   TakenMount mounts[kMaxTaken];
   size_t used;
   char text[2 * kPathSize];
@@ -103,8 +105,9 @@ struct Copies {
   Link links[kMaxLinks];
 };
 
-// What ReadCopies() left out of a table.
-enum { kCopiesLeftOut = 1, kLinksLeftOut = 2 };
+// What ReadCopies() left out of a table, and whether it shows a mount of the
+// file of a namespace, which keeps that namespace.
+enum { kCopiesLeftOut = 1, kLinksLeftOut = 2, kNamespaceFiles = 4 };
 
 // What one table shows of a mount: whether it sits at a taken mount's place
 // under a mount that may receive what that one's parent propagates, and what
@@ -135,7 +138,8 @@ int AddPath(Paths* paths, const char* path);
 // shows in the place of a taken mount under each of its receivers, with what
 // is mounted on it, and the links between peer groups it tells of, and the
 // paths in `paths`. Returns what didn't fit: kCopiesLeftOut (then no copy of
-// the table is noted), kLinksLeftOut, or 0.
+// the table is noted), kLinksLeftOut; and kNamespaceFiles if it shows a mount
+// of nsfs; or 0.
 int ReadCopies(Table* table, unsigned ns, const Taken* taken, Paths* paths, Copies* copies);
 
 // Forgets the copies and links of namespace `ns`.

@@ -710,6 +710,31 @@ pid_t SpawnRbinds(const Hostile& h, int count, int namespace_number, bool hold) 
   });
 }
 
+// Spawns a service that opens a photo through an app's view, with `holders`,
+// and keeps the app's mount namespace, once the app is gone, by a descriptor
+// on its nsfs file, or with `mounted`, by a mount of that file.
+void SpawnService(Hostile* h, bool holders, bool mounted) {
+  const std::string view = h->base + "/view", file = h->base + "/namespace";
+  const pid_t app = SpawnChild([&] {
+    return MakePath(view) && unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+           mount(h->p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+  });
+  const std::string ns = "/proc/" + std::to_string(app) + "/ns/mnt";
+  (holders ? h->holders : h->bystanders).push_back(SpawnChild([&] {
+    const int ours = open("/proc/self/ns/mnt", O_RDONLY);
+    const int apps = open(ns.c_str(), O_RDONLY);
+    return ours >= 0 && apps >= 0 && setns(apps, CLONE_NEWNS) == 0 &&
+           (!holders || open((view + "/m/d/f").c_str(), O_RDONLY) >= 0) &&
+           setns(ours, CLONE_NEWNS) == 0 && close(ours) == 0 && (!mounted || close(apps) == 0);
+  }));
+  if (mounted &&
+      (!MakePath(file, true) || mount(ns.c_str(), file.c_str(), nullptr, MS_BIND, nullptr) != 0)) {
+    h->bystanders.push_back(-1);
+  }
+  if (app > 0) SignalThatEnded(app);
+}
+
 struct HostileRow {
   const char* name;
   // Spawns the row's processes on `h`'s mounts, its holders too with `holders`.
@@ -810,25 +835,11 @@ const HostileRow kHostileRows[] = {
        }
      }},
     // Not hostile: a service opened a photo through an app's view, and keeps
-    // the app's namespace by a descriptor on its nsfs file; the app is gone.
-    {"NamespaceNoProcessIsIn",
-     [](Hostile* h, bool holders) {
-       const std::string view = h->base + "/view";
-       const pid_t app = SpawnChild([&] {
-         return MakePath(view) && unshare(CLONE_NEWNS) == 0 &&
-                mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
-                mount(h->p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
-       });
-       const std::string ns = "/proc/" + std::to_string(app) + "/ns/mnt";
-       (holders ? h->holders : h->bystanders).push_back(SpawnChild([&] {
-         const int ours = open("/proc/self/ns/mnt", O_RDONLY);
-         const int apps = open(ns.c_str(), O_RDONLY);
-         return ours >= 0 && apps >= 0 && setns(apps, CLONE_NEWNS) == 0 &&
-                (!holders || open((view + "/m/d/f").c_str(), O_RDONLY) >= 0) &&
-                setns(ours, CLONE_NEWNS) == 0 && close(ours) == 0;
-       }));
-       if (app > 0) SignalThatEnded(app);
-     }},
+    // the app's namespace by a descriptor on its nsfs file, or by a mount of
+    // that file; the app is gone.
+    {"NamespaceNoProcessIsIn", [](Hostile* h, bool holders) { SpawnService(h, holders, false); }},
+    {"NamespaceKeptByAMountOfItsFile",
+     [](Hostile* h, bool holders) { SpawnService(h, holders, true); }},
 };
 
 // Returns a row's mounts, made afresh; `users` open to every user.
@@ -845,7 +856,7 @@ void EndHostile(const Hostile& h) {
   for (const auto* pids : {&h.holders, &h.bystanders}) {
     for (pid_t pid : *pids) SignalThatEnded(pid);
   }
-  umount2(h.p.c_str(), MNT_DETACH);
+  for (const std::string& mount : {h.p, h.base + "/namespace"}) umount2(mount.c_str(), MNT_DETACH);
 }
 
 // A crowd of users' namespaces comes first, more than the tool keeps apart,
@@ -915,7 +926,7 @@ TEST(Hostile, SignalsExactlyWhatTheKernelCounts) {
     for (pid_t pid : row.h.bystanders) {
       EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM) << kHostileRows[i].name;
     }
-    umount2(row.h.p.c_str(), MNT_DETACH);
+    EndHostile(row.h);
   }
   for (pid_t pid : crowd) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
