@@ -1,6 +1,7 @@
 #!/bin/sh
-# Fuzzes the matcher, the pid parser, the memory-map handling and the noting
-# of bound sockets from the socket listing with libFuzzer, each for the given
+# Fuzzes the matcher, the pid parser, the memory-map handling, the noting of
+# bound sockets from the socket listing, the mount tables' parser and the
+# rule over them, and a ring's fdinfo with libFuzzer, each for the given
 # number of seconds (default 60), starting from the seed corpora in
 # fuzz/corpus. Each target checks a property, not only
 # that nothing crashes. Prints each target's executions; a failing input is
@@ -15,7 +16,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 
 failed=0
-for target in matcher pid maps sockets; do
+for target in matcher pid maps sockets rule ring; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
   cp fuzz/corpus/$target/* "$corpus/"

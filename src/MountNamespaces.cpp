@@ -509,13 +509,24 @@ int CopyCounts(BusyMounts* b, unsigned ns, int children, int group, int taken, i
   return 1;
 }
 
-// Returns what a mount that a table placed comes to, as CopyCounts() tells;
-// 0 for one in no copy's place.
+// Returns what the holds on mounts in copies' places come to, each as
+// CopyCounts() tells: 1 if one counts, else -1 if one can't be told, else 0.
+int Either(int verdict, int other) {
+  return verdict == 1 || other == 1 ? 1 : verdict < 0 || other < 0 ? -1 : 0;
+}
+
+// Returns what a mount that a table placed comes to, for any taken mount at
+// whose place it is; 0 for one in no copy's place.
 int PlacedCounts(BusyMounts* b, const Finding& finding, CopyHeld* held) {
   const Placed& placed = finding.placed;
-  if (!placed.at_place) return 0;
-  return CopyCounts(b, finding.ns, placed.counts ? kNothing : kPassedOver, placed.group,
-                    placed.taken, placed.replaced, kReceivesUntold, held);
+  int verdict = 0;
+  for (int i = 0; verdict != 1 && i < b->taken.count; ++i) {
+    if ((placed.places >> i & 1) == 0) continue;
+    verdict = Either(verdict, CopyCounts(b, finding.ns, placed.counts ? kNothing : kPassedOver,
+                                         PlacedGroup(placed, b->taken.mounts[i]), i,
+                                         placed.replaced >> i & 1, kReceivesUntold, held));
+  }
+  return verdict;
 }
 
 // Fills the index with the table of namespace `ns`, that of process `pid`,
@@ -691,14 +702,14 @@ int PathHeldInOwnNamespace(BusyMounts* b, pid_t pid, const char* path, CopyHeld*
   if (!b->taken.propagates || Masked(b, ns)) return 0;
   const int i = FindNamespace(b, ns);
   if (i >= 0 && b->states[i] == kRead) {
-    for (int k = 0; k < b->copies.count; ++k) {
+    int verdict = 0;
+    for (int k = 0; verdict != 1 && k < b->copies.count; ++k) {
       const Copy& copy = b->copies.copies[k];
       if (copy.ns != ns || !PathMatchesMountPoint(path, PathAt(&b->paths, copy.path))) continue;
-      const int counts = CopyCounts(b, ns, copy.children, copy.group, copy.taken, copy.replaced,
-                                    copy.receives, held);
-      if (counts != 0) return counts;
+      verdict = Either(verdict, CopyCounts(b, ns, copy.children, copy.group, copy.taken,
+                                           copy.replaced, copy.receives, held));
     }
-    return 0;
+    return verdict;
   }
   // Its records left something out: the mount the path lies on, in its table.
   Table table;
@@ -716,19 +727,21 @@ int HoldsBusyMount(BusyMounts* b, pid_t pid, int id, const char* path, CopyHeld*
   for (int i = 0; i < b->taken.count; ++i) {
     if (b->taken.mounts[i].id == id) return 1;
   }
-  for (int i = 0; i < b->copies.count; ++i) {
+  int verdict = 0, noted = 0;
+  for (int i = 0; verdict != 1 && i < b->copies.count; ++i) {
     const Copy& copy = b->copies.copies[i];
     if (copy.id != id || Masked(b, copy.ns)) continue;
-    return CopyCounts(b, copy.ns, copy.children, copy.group, copy.taken, copy.replaced,
-                      copy.receives, held);
+    noted = 1;
+    verdict = Either(verdict, CopyCounts(b, copy.ns, copy.children, copy.group, copy.taken,
+                                         copy.replaced, copy.receives, held));
   }
-  if (Whole(b)) return 0;
+  if (noted || Whole(b)) return verdict;
   auto& remembered = b->verdicts[id % kVerdicts];
   if (remembered.id == id && b->masked_count == 0) {
     *held = remembered.held;
     return remembered.verdict;
   }
-  const int verdict = JudgeAgain(b, pid, id, held);
+  verdict = JudgeAgain(b, pid, id, held);
   if (b->masked_count == 0) remembered = {id, verdict, *held};
   return verdict;
 }

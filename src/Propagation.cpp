@@ -361,19 +361,27 @@ void NoteReceiver(const Mount* mount, const Taken* taken, Scan* s, Copies* c) {
 }
 
 // Step 2: notes `mount` if it is the mount at a taken mount's place under a
-// receiver; returns 1 if it is, noted or left out, else 0.
+// receiver, a copy for each taken mount whose place it is at; returns 1 if it
+// is, noted or left out, else 0.
 int NoteMountAtPlace(const Mount* mount, const Taken* taken, Scan* s, Paths* paths, Copies* c) {
+  int at_place = 0;
   for (int i = 0; i < s->count; ++i) {
     const Site& site = s->sites[i];
     if (site.receiver != mount->parent || strcmp(s->text + site.path, mount->mount_point) != 0) {
       continue;
     }
-    if (CopyIndex(c, s, mount->id) >= 0) return 1;
+    at_place = 1;
+    int noted = 0;
+    for (int k = s->first; k < c->count; ++k) {
+      noted |=
+          c->copies[k].id == mount->id && c->copies[k].taken == static_cast<unsigned>(site.taken);
+    }
+    if (noted) continue;
     const int path = AddPath(paths, mount->mount_point);
     if (path < 0 || c->count == kMaxCopies) {
       paths->left_out |= path < 0;
       s->left_out |= kCopiesLeftOut;
-      return 1;
+      continue;
     }
     const TakenMount& t = taken->mounts[site.taken];
     const int replaced = mount->major != t.major || mount->minor != t.minor ||
@@ -384,22 +392,22 @@ int NoteMountAtPlace(const Mount* mount, const Taken* taken, Scan* s, Paths* pat
     copy.taken = static_cast<unsigned>(site.taken);
     copy.network = static_cast<unsigned>(IsNetworkType(mount->type));
     copy.replaced = static_cast<unsigned>(replaced);
-    return 1;
   }
-  return 0;
+  return at_place;
 }
 
 // Step 3: notes `mount` as mounted on the mount in a copy's place that it is
 // on: the one covering it whole, or one more, which passes it over.
 void NoteMountOn(const Mount* mount, const Scan* s, const Paths* paths, Copies* c) {
-  const int i = CopyIndex(c, s, mount->parent);
-  if (i < 0) return;
-  Copy& copy = c->copies[i];
-  copy.children =
-      copy.children == kNothing &&
-              strcmp(mount->mount_point, PathAt(paths, static_cast<int>(copy.path))) == 0
-          ? kTopper
-          : kPassedOver;
+  for (int i = s->first; i < c->count; ++i) {
+    Copy& copy = c->copies[i];
+    if (copy.id != mount->parent) continue;
+    copy.children =
+        copy.children == kNothing &&
+                strcmp(mount->mount_point, PathAt(paths, static_cast<int>(copy.path))) == 0
+            ? kTopper
+            : kPassedOver;
+  }
 }
 
 // Reads the table once: each line of a parent's device may be a receiver,
@@ -592,7 +600,7 @@ int PlaceMount(Table* table, int id, const Taken* taken, Placed* placed) {
                                       strcmp(mount.root, taken->text + t.root) != 0)
                 << i;
   }
-  *placed = {0, 0, 0, 0, 1};
+  *placed = {0, replaced, 0, 0, 1};
   int children = kNothing;
   RewindTable(table->fd, table);
   while (ReadMountStart(table, &mount)) {
@@ -608,9 +616,10 @@ int PlaceMount(Table* table, int id, const Taken* taken, Placed* placed) {
       if (site < 0) continue;
       const char* rest = taken->text + t.place + site;
       // Its parent shows the place of taken mount i where it is: it is at the place.
-      if (is_parent && !placed->at_place && AtSite(mount.mount_point, rest, at)) {
-        *placed = {1, i, mount.shared == t.group ? 0 : mount.master,
-                   static_cast<int>((replaced >> i) & 1), 1};
+      if (is_parent && AtSite(mount.mount_point, rest, at)) {
+        placed->places |= 1u << i;
+        placed->shared = mount.shared;
+        placed->master = mount.master;
       }
       // At the place of taken mount i on it: a copy of that one, no mount of its own.
       copy_on_it |= !is_parent && AtSite(at, rest, mount.mount_point);
@@ -651,6 +660,10 @@ int MountAtPath(Table* table, const char* path) {
     if (!on_one) return ids[i];
   }
   return -1;
+}
+
+int PlacedGroup(const Placed& placed, const TakenMount& t) {
+  return placed.shared == t.group ? 0 : placed.master;
 }
 
 int FindMaster(Table* table, const Taken* taken, int group, int* master) {

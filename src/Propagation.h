@@ -43,9 +43,9 @@ struct TakenMount {
 
 struct Taken {
   int count;
-  int propagates;                  // some taken mount's parent is shared
+  int propagates;                   // some taken mount's parent is shared
   unsigned nsfs_major, nsfs_minor;  // the device of the files of namespaces, which a
-                                   // mount of one keeps
+                                    // mount of one keeps
   TakenMount mounts[kMaxTaken];
   size_t used;
   char text[2 * kPathSize];
@@ -109,16 +109,20 @@ struct Copies {
 // file of a namespace, which keeps that namespace.
 enum { kCopiesLeftOut = 1, kLinksLeftOut = 2, kNamespaceFiles = 4 };
 
-// What one table shows of a mount: whether it sits at a taken mount's place
-// under a mount that may receive what that one's parent propagates, and what
-// is mounted on it.
+// What one table shows of a mount: at which taken mounts' places it sits,
+// under a mount that may receive what their parents propagate, and what is
+// mounted on it.
 struct Placed {
-  int at_place;
-  int taken;     // the taken mount whose place it is in
-  int group;     // as a Copy's
-  int replaced;  // as a Copy's
-  int counts;    // no mount of its own on it but one that covers it whole
+  unsigned places;    // bit i: at taken mount i's place
+  unsigned replaced;  // bit i: no copy of taken mount i
+  int shared;         // the peer group of the mount it is on, and its master group
+  int master;
+  int counts;  // no mount of its own on it but one that covers it whole
 };
+
+// Returns the group through which a mount placed as `placed` receives what
+// taken mount `t`'s parent propagates, as a Copy's.
+int PlacedGroup(const Placed& placed, const TakenMount& t);
 
 // Reads the sweeper's own table (rewinding it once): the mount at
 // `mount_point` (of mounts stacked there, the top one; for a plain

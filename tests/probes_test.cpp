@@ -646,11 +646,14 @@ TEST_P(RuleTables, TakeWhatTheKernelTook) {
       ASSERT_TRUE(OpenTable(file(ns).c_str(), &again));
       ASSERT_EQ(PlaceMount(&again, mount.id, &taken, &p), 1);
       close(again.fd);
-      if (p.at_place && p.counts &&
-          (p.group == 0 ||
-           Reaches(&copies, p.group, taken.mounts[p.taken].group, 0, &last) == kReceives)) {
-        placed += "; " + std::to_string(ns) + ":" + std::to_string(mount.id) +
-                  (p.replaced ? "* " : " ") + mount.mount_point;
+      for (int i = 0; i < taken.count; ++i) {
+        const int group = PlacedGroup(p, taken.mounts[i]);
+        if ((p.places >> i & 1) != 0 && p.counts &&
+            (group == 0 || Reaches(&copies, group, taken.mounts[i].group, 0, &last) == kReceives)) {
+          placed += "; " + std::to_string(ns) + ":" + std::to_string(mount.id) +
+                    ((p.replaced >> i & 1) != 0 ? "* " : " ") + mount.mount_point;
+          break;
+        }
       }
     }
     close(table.fd);
