@@ -938,9 +938,14 @@ TEST(Hostile, SignalsExactlyWhatTheKernelCounts) {
 // of P, binds of M, copies covered, mounted in, unmounted and replaced by a
 // tmpfs, a directory of P or a mount moved there (older than the copy's
 // parent: its table is out of order); and holders of every kind among those
-// steps, in any namespace, or holding a descriptor handed over to ours.
-enum StepKind { kNamespace, kTmpfs, kBind, kUmount, kHolder };
+// steps, in any namespace, or holding a descriptor handed over to ours. Now
+// and then, last, a user's namespace as one would make it to defeat the
+// tool: a process in it chrooted, more rbinds of P in it than a table's
+// places, or its copies made shared slaves; perhaps with a holder.
+enum StepKind { kNamespace, kTmpfs, kBind, kUmount, kHolder, kRbindMany };
 enum HoldKind { kFd, kCwd, kMapping, kOpath, kHanded };
+enum UserShape { kNoUser, kChrooted, kManyRbinds, kSharedSlaves };
+constexpr int kManyRbindsCount = kMaxSites + 2;
 
 struct Step {
   StepKind kind;
@@ -949,6 +954,7 @@ struct Step {
   std::string target;   // below the base
   unsigned long flags;  // mount(2)'s; a namespace's: the propagation of its mounts
   int hold = kFd;
+  int user = kNoUser;  // a namespace's shape, if a user's
 };
 
 const char* const kPropagations[] = {"unchanged", "slave", "private", "shared", "slave"};
@@ -1041,6 +1047,25 @@ std::vector<Step> DrawLayout(unsigned seed) {
       steps.push_back({kHolder, at, "", path + "/h" + std::to_string(++holders), 0, draw(5)});
     }
   }
+  if (draw(2) == 0) {
+    const int in = draw(static_cast<unsigned>(places.size()));
+    const int user = 1 + draw(3);
+    steps.push_back(
+        {kNamespace, in, "", "", user == kSharedSlaves ? MS_SLAVE | MS_SHARED : 0ul, kFd, user});
+    places.push_back(places[in]);
+    const int ns = static_cast<int>(places.size()) - 1;
+    if (user == kManyRbinds) {
+      const std::string view = "v" + std::to_string(++views);
+      steps.push_back({kRbindMany, ns, "p", view, 0});
+      places[ns].push_back(view + "/" + std::to_string(kManyRbindsCount - 1) + "/m");
+    }
+    if (draw(2) == 0) {
+      steps.push_back({kHolder, ns, "",
+                       places[ns][draw(static_cast<unsigned>(places[ns].size()))] + "/h" +
+                           std::to_string(++holders),
+                       0, draw(4)});
+    }
+  }
   return steps;
 }
 
@@ -1060,12 +1085,19 @@ std::string ShellLines(const std::vector<Step>& steps) {
                       : s.flags == MS_PRIVATE ? 2
                       : s.flags == MS_SHARED  ? 3
                                               : 4;
-        lines += in + "unshare -m --propagation " + kPropagations[p] +
-                 (p == 4 ? " sh -c 'mount --make-rshared / && exec sleep infinity'"
-                         : " sleep infinity") +
+        const std::string sleep =
+            s.user == kChrooted ? "perl -e \"chroot('$B/..') or die; sleep\"" : "sleep infinity";
+        lines += in + "unshare " + (s.user != kNoUser ? "-U --map-root-user " : "") +
+                 "-m --propagation " + kPropagations[p] +
+                 (p == 4 ? " sh -c 'mount --make-rshared / && exec " + sleep + "'" : " " + sleep) +
                  " & N" + std::to_string(namespaces) + "=$!\n";
         break;
       }
+      case kRbindMany:
+        lines += in + "sh -c 'mount -t tmpfs rbinds $B/" + s.target + " && for i in $(seq 0 " +
+                 std::to_string(kManyRbindsCount - 1) + "); do mkdir $B/" + s.target +
+                 "/$i && mount --rbind $B/p $B/" + s.target + "/$i; done'\n";
+        break;
       case kTmpfs:
         lines += in + (s.source == "m" ? "mkdir p/m p/x && " : "") + "mount -t tmpfs " + s.source +
                  " $B/" + s.target + (s.source == "m" ? " && mkdir p/m/d" : "") + "\n";
@@ -1146,13 +1178,18 @@ Built BuildLayout(const std::vector<Step>& steps, const std::string& base, int o
     const pid_t keeper = s.ns == 0 ? -1 : built.keepers[s.ns - 1];
     if (s.kind == kNamespace) {
       built.keepers.push_back(SpawnChild([&] {
-        if (!Enter(keeper) || unshare(CLONE_NEWNS) != 0) return false;
+        if (!Enter(keeper) || unshare(CLONE_NEWNS | (s.user != kNoUser ? CLONE_NEWUSER : 0)) != 0 ||
+            (s.user != kNoUser && (!WriteFile("/proc/self/uid_map", "0 0 1") ||
+                                   !WriteFile("/proc/self/setgroups", "deny") ||
+                                   !WriteFile("/proc/self/gid_map", "0 0 1")))) {
+          return false;
+        }
         for (unsigned long flag : {MS_SLAVE, MS_PRIVATE, MS_SHARED}) {
           if ((s.flags & flag) != 0 && mount(nullptr, "/", nullptr, MS_REC | flag, nullptr) != 0) {
             return false;
           }
         }
-        return true;
+        return s.user != kChrooted || chroot((base + "/..").c_str()) == 0;
       }));
     } else if (s.kind == kHolder) {
       const int index = static_cast<int>(built.holders.size());
@@ -1170,12 +1207,22 @@ Built BuildLayout(const std::vector<Step>& steps, const std::string& base, int o
       if (s.kind == kTmpfs && s.source == "m") MakePath(at("p/m")), MakePath(at("p/x"));
       const pid_t runner = fork();
       if (runner == 0) {
-        _exit(Enter(keeper) &&
-                      (s.kind == kUmount
-                           ? umount(at(s.target).c_str()) == 0
-                           : mount(s.kind == kTmpfs ? s.source.c_str() : at(s.source).c_str(),
-                                   at(s.target).c_str(), s.kind == kTmpfs ? "tmpfs" : nullptr,
-                                   s.flags, nullptr) == 0)
+        if (!Enter(keeper)) _exit(1);
+        if (s.kind == kRbindMany) {
+          if (mount("rbinds", at(s.target).c_str(), "tmpfs", 0, nullptr) != 0) _exit(1);
+          for (int i = 0; i < kManyRbindsCount; ++i) {
+            const std::string to = at(s.target + "/" + std::to_string(i));
+            if (!MakePath(to) ||
+                mount(at(s.source).c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+              _exit(1);
+            }
+          }
+          _exit(0);
+        }
+        _exit((s.kind == kUmount ? umount(at(s.target).c_str()) == 0
+                                 : mount(s.kind == kTmpfs ? s.source.c_str() : at(s.source).c_str(),
+                                         at(s.target).c_str(), s.kind == kTmpfs ? "tmpfs" : nullptr,
+                                         s.flags, nullptr) == 0)
                   ? 0
                   : 1);
       }
