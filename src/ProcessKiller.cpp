@@ -273,14 +273,16 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
     // the mount tables turn away: the walk goes on.
     if (!ReadSymLink(descriptors.fd, name, found->path)) continue;
     found->hold = BUSYUMOUNT_DESCRIPTOR;
-    found->descriptor = get_pid(name);
     if (PathOnBusyMount(sweep->mounts, found->path)) {
+      found->descriptor = get_pid(name);
       hit = Confirmed(sweep, pid, DescriptorMountId(pid, name), found->path, found);
     } else if ((socket = BoundSocketPath(pid, &sweep->sockets, found->path)) != nullptr) {
       found->hold = BUSYUMOUNT_SOCKET;
+      found->descriptor = get_pid(name);
       hit = HeldByPath(sweep, pid, socket, found);
     } else if (strcmp(found->path, "anon_inode:[io_uring]") == 0) {
       found->hold = BUSYUMOUNT_IO_URING;
+      found->descriptor = get_pid(name);
       hit = RingHolds(pid, name, sweep, found);
     } else if (strncmp(found->path, "mnt:[", 5) == 0) {
       NoteHeldNamespace(sweep, pid, name, found->path);
@@ -297,6 +299,7 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
 // open /proc/<pid>/map_files, whose handle tells the mount; elsewhere the
 // line's device and the path decide.
 int MappingHeld(pid_t pid, const char* line, const char* name, Sweep* sweep, Holding* found) {
+  found->hold = BUSYUMOUNT_MAPPING;
   // "start-end perms offset major:minor inode path", in hexadecimal, but the
   // file names in map_files have no leading zeros.
   char* next = nullptr;
@@ -334,7 +337,6 @@ int CheckMapsStream(FILE* maps, pid_t pid, Sweep* sweep, Holding* found) {
   int at_line_start = 1;
   while (fgets(line, sizeof(line), maps) != nullptr) {
     const char* name = strpbrk(line, "/[");
-    found->hold = BUSYUMOUNT_MAPPING;
     if (at_line_start && name != nullptr && *name == '/' && PathOnBusyMount(sweep->mounts, name) &&
         MappingHeld(pid, line, name, sweep, found)) {
       (void)snprintf(found->path, kPathSize, "%.*s", static_cast<int>(strcspn(name, "\n")), name);
