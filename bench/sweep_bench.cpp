@@ -3,15 +3,18 @@
 // threads each as an app has, or with 2,000 memory-map lines each; or, shaped
 // like a phone, of shared storage that app namespaces see at a path of their
 // own, over processes with 64 descriptors each, three in each of the app
-// namespaces and four in the benchmark's, every table 88 lines.
+// namespaces and four in the benchmark's, every table 88 lines; or of that
+// storage, over 2,100 processes each in a user namespace of its own, with a
+// private mount namespace, as anyone may make them.
 //   sweep_bench [Google Benchmark's flags]
-//   sweep_bench --hold descriptors|threads|maps|phone N COMMAND...   runs COMMAND
+//   sweep_bench --hold descriptors|threads|maps|phone|users N COMMAND...   runs COMMAND
 //       beside N such processes, with $DISK naming the mount, which a
 //       submount keeps busy
 // It runs as the first process of its own PID namespace (scripts/bench.sh),
 // which takes the workload and the mounts along when it ends.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
@@ -19,6 +22,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,8 +82,25 @@ bool EnterApp() {
   return true;
 }
 
+// Becomes an ordinary user, and root of a user namespace of its own with a
+// private mount namespace, as `unshare -Urm sleep` does.
+bool EnterAsUser() {
+  const auto write = [](const char* path, const char* text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && ::write(fd, text, strlen(text)) > 0;
+    if (fd >= 0) close(fd);
+    return written;
+  };
+  return setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+         setresuid(65534, 65534, 65534) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0 &&
+         unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && write("/proc/self/setgroups", "deny") &&
+         write("/proc/self/uid_map", "0 65534 1") && write("/proc/self/gid_map", "0 65534 1") &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
 // Makes the workload `count` processes of `kind`: for a phone, four in the
-// benchmark's namespace and three in each app's.
+// benchmark's namespace and three in each app's; for users, each in a user
+// and mount namespace of its own.
 void Grow(const std::string& kind, int count) {
   if (kind != g_kind) {
     for (pid_t pid : g_workload) SignalThatEnded(pid);
@@ -89,7 +110,9 @@ void Grow(const std::string& kind, int count) {
   while (static_cast<int>(g_workload.size()) < count) {
     const size_t size = g_workload.size();
     pid_t pid = -1;
-    if (kind != "phone" || size < 4) {
+    if (kind == "users") {
+      pid = SpawnChild([] { return EnterAsUser(); });
+    } else if (kind != "phone" || size < 4) {
       pid = SpawnChild([&] { return Hold(kind); });
     } else if ((size - 4) % 3 == 0) {
       pid = SpawnChild([&] { return EnterApp() && Hold(kind); });
@@ -130,7 +153,10 @@ double StackOfASweep(const std::string& disk) {
 
 void BM_Sweep(benchmark::State& state, const char* kind) {
   Grow(kind, static_cast<int>(state.range(0)));
-  const std::string& disk = strcmp(kind, "phone") == 0 ? g_storage : g_disk;
+  const std::string& disk =
+      strcmp(kind, "descriptors") == 0 || strcmp(kind, "maps") == 0 || strcmp(kind, "threads") == 0
+          ? g_disk
+          : g_storage;
   for (auto _ : state) KillProcessesWithOpenFiles(disk.c_str(), 0, nullptr, 0);
   state.counters["stack_KiB"] = StackOfASweep(disk);
 }
@@ -138,6 +164,7 @@ BENCHMARK_CAPTURE(BM_Sweep, descriptors, "descriptors")->ArgsProduct({{100, 500,
 BENCHMARK_CAPTURE(BM_Sweep, maps, "maps")->ArgsProduct({{100, 300, 1000}});
 BENCHMARK_CAPTURE(BM_Sweep, phone, "phone")->Arg(454);
 BENCHMARK_CAPTURE(BM_Sweep, threads, "threads")->Arg(300);
+BENCHMARK_CAPTURE(BM_Sweep, users, "users")->Arg(2100);
 
 }  // namespace
 
@@ -163,7 +190,8 @@ int main(int argc, char** argv) {
   }
   if (argc > 4 && strcmp(argv[1], "--hold") == 0) {
     Grow(argv[2], atoi(argv[3]));
-    setenv("DISK", (strcmp(argv[2], "phone") == 0 ? g_storage : g_disk).c_str(), 1);
+    const bool storage = strcmp(argv[2], "phone") == 0 || strcmp(argv[2], "users") == 0;
+    setenv("DISK", (storage ? g_storage : g_disk).c_str(), 1);
     const pid_t command = fork();
     if (command == 0) {
       execvp(argv[4], argv + 4);

@@ -25,7 +25,7 @@ $run "$build/sweep_bench" --benchmark_repetitions=3 --benchmark_report_aggregate
 
 # The sizes the sweep benchmark registers.
 for size in descriptors/100 descriptors/500 descriptors/2000 maps/100 maps/300 maps/1000 \
-  phone/454 threads/300; do
+  phone/454 threads/300 users/2100; do
   echo "== whole processes: $size"
   # fuser and lsof find nobody here, and say so with status 1.
   $run "$build/sweep_bench" --hold "${size%/*}" "${size#*/}" hyperfine --runs 5 --warmup 1 --ignore-failure \
