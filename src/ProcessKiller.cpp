@@ -238,6 +238,18 @@ int RingHolds(pid_t pid, const char* name, Sweep* sweep, Holding* found) {
   return hit > 0;
 }
 
+// Returns 1 if a socket bound at `bound` lies where the mount namespace of
+// process `pid` shows a taken mount; `found->path` holds the path judged.
+// A path is bound as its binder's root shows it: a chrooted binder's lies
+// under its root.
+int SocketHeld(pid_t pid, const char* bound, Sweep* sweep, Holding* found) {
+  if (!ReadProcessLink(pid, "root", found->path, kPathSize)) return NoteFailure(found);
+  const size_t root = strcmp(found->path, "/") == 0 ? 0 : strlen(found->path);
+  const int length = snprintf(found->path + root, kPathSize - root, "%s", bound);
+  return length > 0 && static_cast<size_t>(length) < kPathSize - root &&
+         HeldByPath(sweep, pid, found->path, found);
+}
+
 // Notes descriptor `name` of process `pid`, on the nsfs file of mount
 // namespace `target` ("mnt:[<inode>]"), if no table read shows that namespace
 // and it may hold copies: one that no process is in, which the descriptor
@@ -279,7 +291,7 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
     } else if ((socket = BoundSocketPath(pid, &sweep->sockets, found->path)) != nullptr) {
       found->hold = BUSYUMOUNT_SOCKET;
       found->descriptor = get_pid(name);
-      hit = HeldByPath(sweep, pid, socket, found);
+      hit = SocketHeld(pid, socket, sweep, found);
     } else if (strcmp(found->path, "anon_inode:[io_uring]") == 0) {
       found->hold = BUSYUMOUNT_IO_URING;
       found->descriptor = get_pid(name);
@@ -290,7 +302,6 @@ int CheckFileDescriptorSymLinks(pid_t pid, Sweep* sweep, Holding* found) {
   }
   CloseDirectory(&descriptors);
   if (!hit) found->descriptor = -1;
-  if (hit && found->hold == BUSYUMOUNT_SOCKET) (void)snprintf(found->path, kPathSize, "%s", socket);
   return hit;
 }
 

@@ -752,6 +752,15 @@ const HostileRow kHostileRows[] = {
                                  chroot(h->users.c_str()) == 0 && chdir("/") == 0;
                         })};
      }},
+    // ... or binds a socket in its chroot at a path that reads as one on M.
+    {"SocketBoundInAChroot",
+     [](Hostile* h, bool) {
+       h->bystanders = {SpawnChild([&] {
+         return EnterAsUser() && mount("tmpfs", h->users.c_str(), "tmpfs", 0, nullptr) == 0 &&
+                MakePath(h->users + h->m) && chroot(h->users.c_str()) == 0 &&
+                BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), h->m + "/ctl");
+       })};
+     }},
     // More places under the receivers of one table than it notes.
     {"RbindsPastOneTable",
      [](Hostile* h, bool) {
