@@ -50,8 +50,11 @@ storage (a tmpfs on a shared tmpfs) that 150 app namespaces, slaves of the
 benchmark's, show at a path of their own, with 88 lines in each table and
 three processes with 64 open files in each, and four in the benchmark's
 namespace; **threads**, processes with 64 open files and 40 threads each, as an
-app has. *Sweep* is one call of `KillProcessesWithOpenFiles` (Google
-Benchmark), which reads every table it needs afresh. The rest are whole
+app has; **users**, of the phone's storage, processes each in a user
+namespace of its own with a private mount namespace, as any user may make
+them (`unshare -Urm sleep`), more than the 2,048 the sweep keeps apart.
+*Sweep* is one call of `KillProcessesWithOpenFiles` (Google Benchmark),
+which reads every table it needs afresh. The rest are whole
 processes (hyperfine): *busyumount* is the tool without its pauses on a mount
 that stays busy, so **six** sweeps, which read a table once; `fuser -m` and
 `lsof -n -P -w` scan once. The *floor* is the least a sweep must read: six

@@ -427,6 +427,16 @@ int FindGroup(BusyMounts* b, Table* table, unsigned ns, Finding* finding) {
                                                                                        : kAbsent;
 }
 
+// FindPlace() in the table of namespace `ns`, that of process `pid`.
+[[gnu::noinline]] int FindPlaceOf(BusyMounts* b, pid_t pid, unsigned ns, Finding* finding) {
+  Table table;
+  int opened;
+  if (!OpenNamespaceTable(b, pid, ns, &table, &opened)) return kAbsent;
+  const int found = FindPlace(b, &table, ns, finding);
+  if (opened) close(table.fd);
+  return found;
+}
+
 // Reads each namespace's table again, the sweeper's own first, until `find`
 // finds what `finding` looks for in one; returns 1 then, or kAbsent. Each
 // namespace kept apart is read once; one beyond them, for each run of its
@@ -531,7 +541,9 @@ int PlacedCounts(BusyMounts* b, const Finding& finding, CopyHeld* held) {
 
 // Fills the index with the table of namespace `ns`, that of process `pid`,
 // unless it holds that one already; returns 1, or 0 if it can't be read.
-int Index(BusyMounts* b, pid_t pid, unsigned ns) {
+// Like each reading of a table for one hold, a function of its own, so that
+// its buffers are off the stack before the next reading's are on it.
+[[gnu::noinline]] int Index(BusyMounts* b, pid_t pid, unsigned ns) {
   TableIndex& index = b->index;
   Table table;
   Mount mount;
@@ -589,14 +601,10 @@ int Unjudged(CopyHeld* held, int why) {
 int JudgeAgain(BusyMounts* b, pid_t pid, int id, CopyHeld* held) {
   const unsigned ns = NamespaceOf(pid);
   Finding finding = {id, 0, {}, 0};
-  Table table;
-  int opened, unread = ns == 0 || !Index(b, pid, ns), found = kAbsent;
+  int unread = ns == 0 || !Index(b, pid, ns), found = kAbsent;
   const int line = unread ? -1 : Indexed(b->index, id);
   if (line >= 0 && (NamespaceWhole(b, ns) || !MayBeAtPlace(b, line))) return 0;
-  if (line != -1 && !unread && OpenNamespaceTable(b, pid, ns, &table, &opened)) {
-    found = FindPlace(b, &table, ns, &finding);
-    if (opened) close(table.fd);
-  }
+  if (line != -1 && !unread) found = FindPlaceOf(b, pid, ns, &finding);
   if (found == kAbsent) found = EachTable(b, FindPlace, &finding, &unread);
   if (found != kAbsent) return PlacedCounts(b, finding, held);
   // Shown by no table: a mount detached from every namespace, which no

@@ -220,8 +220,10 @@ int CheckRingStream(FILE* info, pid_t pid, int ring, Sweep* sweep, Holding* foun
 // descriptor `name` lies where the process's namespace shows a taken mount,
 // as CheckRingStream() judges from the ring's fdinfo. A fdinfo that lists
 // nothing is read again, a millisecond apart, a few times before the ring
-// counts as unplaced: a busy ring's lock is held for that long at most.
-int RingHolds(pid_t pid, const char* name, Sweep* sweep, Holding* found) {
+// counts as unplaced: a busy ring's lock is held for that long at most. A
+// function of its own, so that its buffers are off the stack before a
+// descriptor's mount is read again.
+[[gnu::noinline]] int RingHolds(pid_t pid, const char* name, Sweep* sweep, Holding* found) {
   char path[kProcPathSize];
   char buffer[kReadSize];
   const int length = snprintf(path, sizeof(path), "/proc/%d/fdinfo/%s", pid, name);

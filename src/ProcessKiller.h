@@ -20,7 +20,8 @@ extern "C" {
 // mount must be one, so that a directory the mount covers, a look-alike
 // mount, a bind mount elsewhere or a private copy holds nothing. Sockets, of
 // any network namespace, and files registered with io_uring are judged by
-// their path.
+// their path, as the holder's namespace's mount table places it. What no
+// table it could read places is not signalled.
 // `signal_selector` 0 sends SIGTERM, any other value SIGKILL. The first
 // `excluded_count` ids of `excluded_pids` are spared; with a count of 0 or
 // less the list is never read and may be null. Nobody else is spared: the
@@ -29,8 +30,10 @@ extern "C" {
 // may signal (everyone, as root), and passes over in silence what it may not
 // read or signal. It runs on the caller's thread, returns as soon as the
 // signals are sent without waiting for anyone to exit, reports nothing, and
-// allocates nothing but the short-lived streams of the /proc files it reads;
-// it touches at most 98 KiB of stack (measured), so it fits any thread's,
+// allocates nothing but the short-lived streams of the /proc files it reads
+// (where every process of a mount namespace is chrooted, or none is in it,
+// a short-lived child process enters it to open its table);
+// it touches at most 103 KiB of stack (measured), so it fits any thread's,
 // musl's default of 128 KiB too.
 void KillProcessesWithOpenFiles(const char* mount_point, int signal_selector,
                                 const pid_t* excluded_pids, int excluded_count);
@@ -84,9 +87,10 @@ typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* co
 // spare, once its signal is sent. It sends `signal` itself, SIGTERM or SIGKILL
 // say; with a `signal` of 0 it signals nobody and only tells. Returns how many
 // processes it could not judge because it may not read their /proc entries
-// (SELinux, or another user's process without root), or because they have
+// (SELinux, or another user's process without root), because they have
 // files registered with io_uring that the kernel doesn't place (up to Linux
-// 6.12 at least it names only their last component), or -1 if /proc itself
+// 6.12 at least it names only their last component), or because they hold a
+// file whose mount no mount table it could read shows, or -1 if /proc itself
 // can't be read (errno says why). A process that exits meanwhile is not counted.
 int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
                                  int excluded_count, BusyumountReport report, void* context);

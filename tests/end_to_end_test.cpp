@@ -693,8 +693,8 @@ pid_t SpawnCovered(const Hostile& h) {
 }
 
 // Spawns a user's process that rbinds P `count` times in its own mount
-// namespace, at paths of its own, and with `hold`, works in the last copy of
-// M; one of `namespace` such.
+// namespace, at paths of its own, and with `hold`, keeps the last copy of M
+// open; one of `namespace` such.
 pid_t SpawnRbinds(const Hostile& h, int count, int namespace_number, bool hold) {
   return SpawnChild([&] {
     if (!EnterAsUser() || mount("tmpfs", h.users.c_str(), "tmpfs", 0, nullptr) != 0) return false;
@@ -706,7 +706,7 @@ pid_t SpawnRbinds(const Hostile& h, int count, int namespace_number, bool hold) 
         return false;
       }
     }
-    return chdir(hold ? (at + "/m").c_str() : "/") == 0;
+    return !hold || open((at + "/m").c_str(), O_RDONLY) >= 0;
   });
 }
 
@@ -715,12 +715,24 @@ pid_t SpawnRbinds(const Hostile& h, int count, int namespace_number, bool hold) 
 // on its nsfs file, or with `mounted`, by a mount of that file.
 void SpawnService(Hostile* h, bool holders, bool mounted) {
   const std::string view = h->base + "/view", file = h->base + "/namespace";
-  const pid_t app = SpawnChild([&] {
-    return MakePath(view) && unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
-           mount(h->p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
-  });
-  const std::string ns = "/proc/" + std::to_string(app) + "/ns/mnt";
+  const auto spawn_app = [&] {
+    return SpawnChild([&] {
+      return MakePath(view) && unshare(CLONE_NEWNS) == 0 &&
+             mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+             mount(h->p.c_str(), view.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    });
+  };
+  pid_t app = spawn_app();
+  std::string ns = "/proc/" + std::to_string(app) + "/ns/mnt";
+  // The kernel binds no namespace whose id is below the binder's, and a new
+  // namespace may take a freed one's: another is made, the first kept idle.
+  for (int tries = 0; mounted && tries < 64; ++tries) {
+    if (!MakePath(file, true) || mount(ns.c_str(), file.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+      break;
+    }
+    h->bystanders.push_back(app);
+    ns = "/proc/" + std::to_string(app = spawn_app()) + "/ns/mnt";
+  }
   (holders ? h->holders : h->bystanders).push_back(SpawnChild([&] {
     const int ours = open("/proc/self/ns/mnt", O_RDONLY);
     const int apps = open(ns.c_str(), O_RDONLY);
@@ -728,10 +740,7 @@ void SpawnService(Hostile* h, bool holders, bool mounted) {
            (!holders || open((view + "/m/d/f").c_str(), O_RDONLY) >= 0) &&
            setns(ours, CLONE_NEWNS) == 0 && close(ours) == 0 && (!mounted || close(apps) == 0);
   }));
-  if (mounted &&
-      (!MakePath(file, true) || mount(ns.c_str(), file.c_str(), nullptr, MS_BIND, nullptr) != 0)) {
-    h->bystanders.push_back(-1);
-  }
+  if (mounted && !IsMountPoint(file)) h->bystanders.push_back(-1);
   if (app > 0) SignalThatEnded(app);
 }
 
@@ -742,15 +751,20 @@ struct HostileRow {
 };
 
 const HostileRow kHostileRows[] = {
-    // A user's namespace where every process is chrooted: its table read
-    // through a process tells what lies under the root alone.
+    // Users' namespaces where every process is chrooted: a table read through
+    // such a process tells what lies under its root alone. One is private;
+    // one works in its copy of M, chrooted into its copy of P.
     {"ChrootedNamespace",
-     [](Hostile* h, bool) {
+     [](Hostile* h, bool holders) {
        h->bystanders = {SpawnCovered(*h), SpawnChild([&] {
                           return EnterAsUser() &&
                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                                  chroot(h->users.c_str()) == 0 && chdir("/") == 0;
                         })};
+       if (holders) {
+         h->holders = {SpawnChild(
+             [&] { return EnterAsUser() && chroot(h->p.c_str()) == 0 && chdir("/m") == 0; })};
+       }
      }},
     // ... or binds a socket in its chroot at a path that reads as one on M.
     {"SocketBoundInAChroot",
@@ -761,10 +775,12 @@ const HostileRow kHostileRows[] = {
                 BindSocket(socket(AF_UNIX, SOCK_STREAM, 0), h->m + "/ctl");
        })};
      }},
-    // More places under the receivers of one table than it notes.
+    // More places under the receivers of one table than it notes; a user in
+    // the last.
     {"RbindsPastOneTable",
-     [](Hostile* h, bool) {
-       h->bystanders = {SpawnCovered(*h), SpawnRbinds(*h, kRbinds, 0, false)};
+     [](Hostile* h, bool holders) {
+       h->bystanders = {SpawnCovered(*h)};
+       (holders ? h->holders : h->bystanders).push_back(SpawnRbinds(*h, kRbinds, 0, holders));
      }},
     // Beyond the namespaces the tool keeps apart: an app through its own view
     // of the storage, and a private copy at M's own path.
