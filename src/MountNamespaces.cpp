@@ -532,9 +532,10 @@ int PlacedCounts(BusyMounts* b, const Finding& finding, CopyHeld* held) {
   int verdict = 0;
   for (int i = 0; verdict != 1 && i < b->taken.count; ++i) {
     if ((placed.places >> i & 1) == 0) continue;
-    verdict = Either(verdict, CopyCounts(b, finding.ns, placed.counts ? kNothing : kPassedOver,
-                                         PlacedGroup(placed, b->taken.mounts[i]), i,
-                                         placed.replaced >> i & 1, kReceivesUntold, held));
+    verdict = Either(verdict,
+                     CopyCounts(b, finding.ns, placed.counts ? kNothing : kPassedOver,
+                                PlacedGroup(placed, b->taken.mounts[i]), i,
+                                static_cast<int>(placed.replaced >> i & 1), kReceivesUntold, held));
   }
   return verdict;
 }
