@@ -413,6 +413,10 @@ struct Finding {
   unsigned ns;
   Placed placed;
   int master;
+  unsigned major, minor;  // for a mount of a device
+  const char* path;       // that lies under its mount point, or any
+  const char* file;       // the path's file in the device's file system, or null
+                          // if it may be any that shows there
 };
 
 // Each returns 1 if `table`, namespace `ns`'s, shows what `finding` looks for,
@@ -425,6 +429,48 @@ int FindPlace(BusyMounts* b, Table* table, unsigned ns, Finding* finding) {
 int FindGroup(BusyMounts* b, Table* table, unsigned ns, Finding* finding) {
   return !Masked(b, ns) && FindMaster(table, &b->taken, finding->id, &finding->master) ? 1
                                                                                        : kAbsent;
+}
+
+// Returns 1 if directory `root` of a file system, joined with `rest` ("", or
+// from a '/'), is `path`.
+int JoinsTo(const char* root, const char* rest, const char* path) {
+  if (strcmp(root, "/") == 0) return strcmp(path, *rest != '\0' ? rest : "/") == 0;
+  const size_t length = strlen(root);
+  return strncmp(path, root, length) == 0 && strcmp(path + length, rest) == 0;
+}
+
+// A mount of the device that the unmount doesn't take, which the path lies
+// under, showing the file there if it is told; or any in another namespace
+// for no path.
+int FindOtherMount(BusyMounts* b, Table* table, unsigned ns, Finding* finding) {
+  Mount mount;
+  if (finding->path == nullptr && ns == b->self) return kAbsent;
+  RewindTable(table->fd, table);
+  while (ReadMountStart(table, &mount)) {
+    if (mount.major != finding->major || mount.minor != finding->minor ||
+        !ReadMountRest(table, &mount)) {
+      SkipLine(table);
+      continue;
+    }
+    int taken = 0;
+    for (int i = 0; i < b->taken.count; ++i) taken |= b->taken.mounts[i].id == mount.id;
+    for (int i = 0; i < b->copies.count; ++i) {
+      taken |= b->copies.copies[i].id == mount.id && Counts(b->copies.copies[i]);
+    }
+    const int at_root = strcmp(mount.mount_point, "/") == 0;
+    const char* rest = finding->path == nullptr ? nullptr
+                       : at_root                ? finding->path
+                       : PathMatchesMountPoint(finding->path, mount.mount_point)
+                           ? finding->path + strlen(mount.mount_point)
+                           : nullptr;
+    if (!taken && (finding->path == nullptr ||
+                   (rest != nullptr &&
+                    (finding->file == nullptr || JoinsTo(mount.root, rest, finding->file))))) {
+      finding->ns = ns;
+      return 1;
+    }
+  }
+  return kAbsent;
 }
 
 // FindPlace() in the table of namespace `ns`, that of process `pid`.
@@ -491,7 +537,7 @@ int EachTable(BusyMounts* b, int (*find)(BusyMounts*, Table*, unsigned, Finding*
 int ReceivesThrough(BusyMounts* b, int group, int taken) {
   const int origin = b->taken.mounts[taken].group;
   for (int steps = 0; group != 0 && steps <= b->copies.count + b->copies.link_count; ++steps) {
-    Finding finding = {group, 0, {}, 0};
+    Finding finding = {group, 0, {}, 0, 0, 0, nullptr, nullptr};
     int unread = 0;
     const int told =
         Reaches(&b->copies, group, origin, LinksUntold(b), &finding.id, b->masked, b->masked_count);
@@ -601,7 +647,7 @@ int Unjudged(CopyHeld* held, int why) {
 // be of any.
 int JudgeAgain(BusyMounts* b, pid_t pid, int id, CopyHeld* held) {
   const unsigned ns = NamespaceOf(pid);
-  Finding finding = {id, 0, {}, 0};
+  Finding finding = {id, 0, {}, 0, 0, 0, nullptr, nullptr};
   int unread = ns == 0 || !Index(b, pid, ns), found = kAbsent;
   const int line = unread ? -1 : Indexed(b->index, id);
   if (line >= 0 && (NamespaceWhole(b, ns) || !MayBeAtPlace(b, line))) return 0;
@@ -724,7 +770,7 @@ int PathHeldInOwnNamespace(BusyMounts* b, pid_t pid, const char* path, CopyHeld*
   Table table;
   int opened;
   if (!OpenNamespaceTable(b, pid, ns, &table, &opened)) return Unjudged(held, kUnreadTable);
-  Finding finding = {MountAtPath(&table, path), 0, {}, 0};
+  Finding finding = {MountAtPath(&table, path), 0, {}, 0, 0, 0, nullptr, nullptr};
   const int found = finding.id >= 0 && FindPlace(b, &table, ns, &finding) == 1;
   if (opened) close(table.fd);
   return found ? PlacedCounts(b, finding, held) : 0;
@@ -753,6 +799,15 @@ int HoldsBusyMount(BusyMounts* b, pid_t pid, int id, const char* path, CopyHeld*
   verdict = JudgeAgain(b, pid, id, held);
   if (b->masked_count == 0) remembered = {id, verdict, *held};
   return verdict;
+}
+
+int OtherMountOf(BusyMounts* b, unsigned major, unsigned minor, const char* path, const char* file,
+                 unsigned* ns) {
+  Finding finding = {-1, 0, {}, 0, major, minor, path, file};
+  int unread = 0;
+  const int found = EachTable(b, FindOtherMount, &finding, &unread);
+  *ns = finding.ns;
+  return found != kAbsent ? 1 : unread || b->unread > 0 || (path != nullptr && !Whole(b)) ? -1 : 0;
 }
 
 int OnBusyDevice(const BusyMounts* b, unsigned major, unsigned minor) {

@@ -1,7 +1,7 @@
-// What keeps a mount busy with no process to signal: the mounts under it in
-// the mount table, the swap files under it in /proc/swaps and the loop devices
-// backed by a file under it. Nothing here is read unless the driver is asked
-// to tell.
+// What keeps a mount busy with no process to signal, besides loop devices:
+// the mounts under it in the mount table, the swap files under it in
+// /proc/swaps and the binfmt_misc interpreters the kernel keeps open from
+// under it. Nothing here is read unless the driver is asked to tell.
 #include "OtherHolders.h"
 
 #include <fcntl.h>
@@ -76,33 +76,42 @@ int ReportSwapFiles(const char* mount_point, OtherHoldReport report, void* conte
   return told;
 }
 
-// Tells `report` of each loop device in `block` (/sys/block) whose backing
-// file lies under `mount_point`; returns how many. The file holds the path
-// raw, and a newline after it.
-int ReportLoopDevices(const char* block, const char* mount_point, OtherHoldReport report,
-                      void* context) {
-  Directory devices;
-  if (!OpenDirectory(block, &devices)) return 0;
+// Tells `report` of each binfmt_misc entry in `directory`
+// (/proc/sys/fs/binfmt_misc) whose interpreter, which the kernel opened when
+// it was registered with the F flag, lies under `mount_point`; returns how
+// many.
+int ReportInterpreters(const char* directory, const char* mount_point, OtherHoldReport report,
+                       void* context) {
+  Directory entries;
+  if (!OpenDirectory(directory, &entries)) return 0;
   int told = 0;
-  while (const char* device = ReadDirectory(&devices)) {
-    char path[kPathSize];
-    const int length = snprintf(path, sizeof(path), "%s/%s/loop/backing_file", block, device);
-    if (strncmp(device, "loop", 4) != 0 || length <= 0 ||
-        static_cast<size_t>(length) >= sizeof(path)) {
-      continue;
+  while (const char* name = ReadDirectory(&entries)) {
+    char buffer[kReadSize];
+    char line[kPathSize + 16];
+    char interpreter[kPathSize] = "";
+    int opened = 0;
+    const int length = snprintf(line, sizeof(line), "%s/%s", directory, name);
+    FILE* stream = name[0] == '.' || strcmp(name, "register") == 0 ||
+                           strcmp(name, "status") == 0 || length <= 0 ||
+                           static_cast<size_t>(length) >= sizeof(line)
+                       ? nullptr
+                       : OpenStream(line, buffer);
+    while (stream != nullptr && fgets(line, sizeof(line), stream) != nullptr) {
+      const size_t end = strcspn(line, "\n");
+      line[end] = '\0';
+      if (strncmp(line, "interpreter ", 12) == 0 && end - 12 < sizeof(interpreter)) {
+        memcpy(interpreter, line + 12, end - 11);
+      } else if (strncmp(line, "flags: ", 7) == 0) {
+        opened = strchr(line + 7, 'F') != nullptr;
+      }
     }
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    const ssize_t read_length = read(fd, path, sizeof(path) - 1);
-    close(fd);
-    if (read_length <= 0 || path[read_length - 1] != '\n') continue;
-    path[read_length - 1] = '\0';
-    if (LiesUnder(path, mount_point)) {
-      report(kLoopDevice, device, path, context);
+    if (stream != nullptr) (void)fclose(stream);
+    if (opened && LiesUnder(interpreter, mount_point)) {
+      report(kInterpreter, name, interpreter, context);
       ++told;
     }
   }
-  CloseDirectory(&devices);
+  CloseDirectory(&entries);
   return told;
 }
 
@@ -110,6 +119,6 @@ int ReportLoopDevices(const char* block, const char* mount_point, OtherHoldRepor
 
 int ReportOtherHolders(const char* mount_point, OtherHoldReport report, void* context) {
   return ReportSubmounts("/proc/self/mountinfo", mount_point, report, context) +
-         ReportLoopDevices("/sys/block", mount_point, report, context) +
-         ReportSwapFiles(mount_point, report, context);
+         ReportSwapFiles(mount_point, report, context) +
+         ReportInterpreters("/proc/sys/fs/binfmt_misc", mount_point, report, context);
 }

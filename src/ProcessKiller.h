@@ -95,6 +95,29 @@ typedef void (*BusyumountReport)(const struct BusyumountHolder* holder, void* co
 int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_t* excluded_pids,
                                  int excluded_count, BusyumountReport report, void* context);
 
+// A loop device whose backing file lies on a mount that the unmount takes,
+// or on a mount of such a loop device: it keeps the mount busy with no
+// process to signal, until it is detached.
+struct BusyumountLoopDevice {
+  const char* device;        // its node ("/dev/loop0", "/dev/block/loop0" on Android)
+  unsigned major, minor;     // its numbers, which mountinfo shows for its mounts
+  const char* backing_file;  // as /sys/block/loop<n>/loop/backing_file tells
+  int autoclear;             // the kernel detaches it once nothing holds it
+  const char* left_alone;    // null if it may be taken down, once none of its mounts
+                             // remains; else why not ("held by dm-0", "used for swap")
+};
+
+typedef void (*BusyumountLoopReport)(const struct BusyumountLoopDevice* loop, void* context);
+
+// Tells `report` (with `context`) of each loop device whose backing file lies
+// on a mount that the unmount of `mount_point` takes along, by its path as
+// the kernel shows it and by the device and inode that LOOP_GET_STATUS64
+// tells, or on a mount of such a loop device, those on the mounts of others
+// first: what an unmount of the tree takes down before the mount, unmounting
+// its mounts and then detaching it (LOOP_CLR_FD). Touches nothing. Returns how
+// many it told of, or -1 if /sys/block can't be read.
+int ReportLoopDevices(const char* mount_point, BusyumountLoopReport report, void* context);
+
 #ifdef __cplusplus
 }
 #endif

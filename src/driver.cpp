@@ -3,10 +3,13 @@
 // that hold the mount point: SIGTERM once, SIGKILL after that. Silent unless
 // asked to list the holders (-n) or to tell what it does (-v).
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <linux/loop.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -27,6 +30,9 @@ constexpr int kAttemptsWithoutSweep = 4;
 // most, and the bytes of their paths; any beyond wait for the next attempt.
 constexpr int kMaxSubmounts = 256;
 constexpr size_t kSubmountPathsSize = 4 * busyumount::kPathSize;
+// The loop devices that keep the mount busy that one attempt with -R takes
+// down at most; any beyond wait for the next.
+constexpr int kMaxLoops = 16;
 
 constexpr char kHelp[] =
     "usage: %s [-R] [-n | -v] [--] <mount_point>\n"
@@ -34,8 +40,10 @@ constexpr char kHelp[] =
     "Unmounts <mount_point>, trying up to ten times a second apart; from the\n"
     "fifth failure on, signals the processes that hold it: SIGTERM, then SIGKILL.\n"
     "\n"
-    "  -R, --recursive  unmount every mount under it too, deepest first, at each\n"
-    "                   attempt\n"
+    "  -R, --recursive  at each attempt, take down first what hangs on it: every\n"
+    "                   mount under it, deepest first, and each loop device backed\n"
+    "                   by a file on it, its mounts unmounted (and their holders\n"
+    "                   signalled as the mount's own) and then itself detached\n"
     "  -n, --list       list what holds the mount point, and exit: 0 if anything\n"
     "                   does, 1 if nothing, 2 if nothing found but some processes\n"
     "                   could not be inspected; unmounts nothing, signals nobody\n"
@@ -63,8 +71,10 @@ void PutEscaped(const char* text, FILE* out) {
   }
 }
 
-// Writes what `holder` holds, as "cwd /mnt/disk/dir" or "fd 3 /mnt/disk/file".
-void PutHold(const BusyumountHolder* holder, FILE* out) {
+// Writes what `holder` holds, as "cwd /mnt/disk/dir" or "fd 3 /mnt/disk/file",
+// or with `through`, a loop device's node, "cwd through loop device
+// /dev/loop0 /mnt/iso/dir".
+void PutHold(const BusyumountHolder* holder, const char* through, FILE* out) {
   static constexpr const char* kHolds[] = {"fd",   "socket fd", "mapping",    "cwd",
                                            "root", "exe",       "io_uring fd"};
   (void)fputs(kHolds[holder->hold], out);
@@ -76,14 +86,21 @@ void PutHold(const BusyumountHolder* holder, FILE* out) {
   } else if (holder->mount_namespace != 0) {
     (void)fprintf(out, " on a copy in mnt:[%llu]", holder->mount_namespace);
   }
+  if (through != nullptr) {
+    (void)fputs(" through loop device ", out);
+    PutEscaped(through, out);
+  }
   (void)putc(' ', out);
   PutEscaped(holder->path, out);
 }
 
-// What a sweep told: holders listed, and processes it could not judge.
+// What a sweep told: holders listed, and processes it could not judge; and
+// the loop device, if any, through which the mount it sweeps holds the mount
+// point.
 struct Told {
   int listed;
   int unjudged;
+  const char* through;
 };
 
 // A line of the listing: "<pid> <command> <what it holds> <path>".
@@ -91,9 +108,19 @@ void ListHolder(const BusyumountHolder* holder, void* told) {
   (void)printf("%d ", holder->pid);
   PutEscaped(holder->command, stdout);
   (void)putchar(' ');
-  PutHold(holder, stdout);
+  PutHold(holder, static_cast<Told*>(told)->through, stdout);
   (void)putchar('\n');
   ++static_cast<Told*>(told)->listed;
+}
+
+// The same on standard error, at the end of a verbose run: "busyumount: <pid>
+// (<command>) holds <what it holds> <path>".
+void TellHolder(const BusyumountHolder* holder, void* told) {
+  (void)fprintf(stderr, "busyumount: %d (", holder->pid);
+  PutEscaped(holder->command, stderr);
+  (void)fputs(") holds ", stderr);
+  PutHold(holder, static_cast<Told*>(told)->through, stderr);
+  (void)putc('\n', stderr);
 }
 
 // Says on standard error that a process may hold the mount by what the sweep
@@ -108,7 +135,7 @@ void TellUnjudged(const BusyumountHolder* holder, int why, void* told) {
                   holder->descriptor);
   } else {
     (void)fputs(") not judged: holds ", stderr);
-    PutHold(holder, stderr);
+    PutHold(holder, static_cast<Told*>(told)->through, stderr);
     (void)fputs(why == busyumount::kUnreadTable
                     ? ", where a mount table it can't read would tell whether that is the mount\n"
                     : ", on a mount that no mount table it could read shows\n",
@@ -118,12 +145,12 @@ void TellUnjudged(const BusyumountHolder* holder, int why, void* told) {
 }
 
 // A line of a verbose run: "SIGTERM to <pid> (<command>): sent; holds <...>".
-void TellSignal(const BusyumountHolder* holder, void*) {
+void TellSignal(const BusyumountHolder* holder, void* told) {
   (void)fprintf(stderr, "busyumount: %s to %d (", holder->signal == SIGKILL ? "SIGKILL" : "SIGTERM",
                 holder->pid);
   PutEscaped(holder->command, stderr);
   (void)fprintf(stderr, "): %s; holds ", holder->error == 0 ? "sent" : strerror(holder->error));
-  PutHold(holder, stderr);
+  PutHold(holder, static_cast<Told*>(told)->through, stderr);
   if (holder->state == 'D') {
     (void)fputs("; in uninterruptible sleep: it outlives SIGKILL until its I/O ends", stderr);
   }
@@ -132,13 +159,13 @@ void TellSignal(const BusyumountHolder* holder, void*) {
 
 // What keeps the mount busy with no process, a line to `stream` (a FILE*):
 // to standard error as a verbose run's, after the tool's name.
-void TellOtherHolder(OtherHold hold, const char* device, const char* path, void* stream) {
+void TellOtherHolder(OtherHold hold, const char* name, const char* path, void* stream) {
   FILE* out = static_cast<FILE*>(stream);
   if (out == stderr) (void)fputs("busyumount: kept busy by ", out);
-  if (hold == kLoopDevice) {
-    (void)fputs("loop device /dev/", out);
-    PutEscaped(device, out);
-    (void)fputs(" backed by ", out);
+  if (hold == kInterpreter) {
+    (void)fputs("binfmt_misc interpreter ", out);
+    PutEscaped(name, out);
+    (void)fputs(" from ", out);
   } else {
     (void)fputs(hold == kSubmount ? "submount " : "swap file ", out);
   }
@@ -172,41 +199,190 @@ int Depth(const char* path) {
   return depth;
 }
 
-// Unmounts, deepest first, every mount under `mount_point` that the mount
-// table lists, telling each one unmounted when `verbose`. One that won't come
-// free keeps the mount point busy, which its own unmount then tells. Its
-// buffers are off main's stack before a sweep's are on it.
-[[gnu::noinline]] void UnmountSubmounts(const char* mount_point, int verbose) {
+// Mount points of the sweeper's namespace, to be unmounted deepest first.
+struct MountPoints {
   char paths[kSubmountPathsSize];
   size_t offsets[kMaxSubmounts];
-  int count = 0;
+  int count;
+};
+
+// Fills `points` with the mount points in the sweeper's mount table that lie
+// under `under`, or for a null `under`, of the mounts of device major:minor.
+void NoteMountPoints(const char* under, unsigned major, unsigned minor, MountPoints* points) {
   size_t used = 0;
   busyumount::Table table;
-  if (!busyumount::OpenTable("/proc/self/mountinfo", &table)) return;
   busyumount::Mount mount;
-  while (count < kMaxSubmounts && busyumount::ReadMount(&table, &mount)) {
+  points->count = 0;
+  if (!busyumount::OpenTable("/proc/self/mountinfo", &table)) return;
+  while (points->count < kMaxSubmounts && busyumount::ReadMount(&table, &mount)) {
     const size_t length = strlen(mount.mount_point) + 1;
-    if (!busyumount::LiesUnder(mount.mount_point, mount_point) || used + length > sizeof(paths)) {
+    if ((under != nullptr ? !busyumount::LiesUnder(mount.mount_point, under)
+                          : mount.major != major || mount.minor != minor) ||
+        used + length > sizeof(points->paths)) {
       continue;
     }
-    memcpy(paths + used, mount.mount_point, length);
-    offsets[count++] = used;
+    memcpy(points->paths + used, mount.mount_point, length);
+    points->offsets[points->count++] = used;
     used += length;
   }
   close(table.fd);
-  while (count > 0) {
-    int deepest = 0;
-    for (int i = 1; i < count; ++i) {
-      if (Depth(paths + offsets[i]) > Depth(paths + offsets[deepest])) deepest = i;
+}
+
+// Returns the deepest of `points`, taking it out of them, or null when none
+// is left. Of mounts stacked at one path, the one on top goes first, whichever
+// line is taken.
+const char* TakeDeepest(MountPoints* points) {
+  if (points->count == 0) return nullptr;
+  int deepest = 0;
+  for (int i = 1; i < points->count; ++i) {
+    if (Depth(points->paths + points->offsets[i]) >
+        Depth(points->paths + points->offsets[deepest])) {
+      deepest = i;
     }
-    // Of mounts stacked at one path, the one on top goes first, whichever
-    // line is taken.
-    const char* path = paths + offsets[deepest];
-    if (umount(path) == 0 && verbose) {
-      TellAbout(path);
-      (void)fputs("unmounted\n", stderr);
+  }
+  const char* path = points->paths + points->offsets[deepest];
+  points->offsets[deepest] = points->offsets[--points->count];
+  return path;
+}
+
+// Unmounts `path`, telling so when `verbose`. One that won't come free keeps
+// the mount point busy, which its own unmount then tells.
+void Unmount(const char* path, int verbose) {
+  if (umount(path) == 0 && verbose) {
+    TellAbout(path);
+    (void)fputs("unmounted\n", stderr);
+  }
+}
+
+// Unmounts, deepest first, every mount under `mount_point` that the mount
+// table lists, as Unmount() does. Its buffers are off main's stack before a
+// sweep's are on it.
+[[gnu::noinline]] void UnmountSubmounts(const char* mount_point, int verbose) {
+  MountPoints points;
+  NoteMountPoints(mount_point, 0, 0, &points);
+  while (const char* path = TakeDeepest(&points)) Unmount(path, verbose);
+}
+
+// The loop devices that keep the mount busy, those on the mounts of others
+// first, as the library tells them.
+struct Chain {
+  struct {
+    unsigned major, minor;
+    int autoclear;
+    // Its node ("/dev/loop0"), or where it has none, its numbers ("7:0"):
+    // the library then leaves it alone.
+    char name[busyumount::kProcPathSize];
+    char backing_file[busyumount::kPathSize];
+    char left_alone[128];  // why -R leaves it alone, or ""
+  } loops[kMaxLoops];
+  int count;
+};
+
+void NoteLoop(const BusyumountLoopDevice* loop, void* chain) {
+  Chain* c = static_cast<Chain*>(chain);
+  if (c->count == kMaxLoops) return;
+  auto& noted = c->loops[c->count++];
+  noted.major = loop->major;
+  noted.minor = loop->minor;
+  noted.autoclear = loop->autoclear;
+  if (loop->device[0] != '\0') {
+    (void)snprintf(noted.name, sizeof(noted.name), "%s", loop->device);
+  } else {
+    (void)snprintf(noted.name, sizeof(noted.name), "%u:%u", loop->major, loop->minor);
+  }
+  (void)snprintf(noted.backing_file, sizeof(noted.backing_file), "%s", loop->backing_file);
+  (void)snprintf(noted.left_alone, sizeof(noted.left_alone), "%s",
+                 loop->left_alone != nullptr ? loop->left_alone : "");
+}
+
+// Reads into `chain` the loop devices that keep `mount_point` busy; returns
+// how many there are.
+int ReadChain(const char* mount_point, Chain* chain) {
+  chain->count = 0;
+  const int told = ReportLoopDevices(mount_point, NoteLoop, chain);
+  return told > 0 ? told : 0;
+}
+
+// Returns 1 if loop device major:minor is attached, as /sys/dev/block tells.
+int Attached(unsigned major, unsigned minor) {
+  char path[busyumount::kProcPathSize];
+  (void)snprintf(path, sizeof(path), "/sys/dev/block/%u:%u/loop/backing_file", major, minor);
+  return access(path, F_OK) == 0;
+}
+
+// Takes down the loop devices that keep `mount_point` busy, as the library
+// reads them into `chain`: unmounts each one's mounts in the sweeper's
+// namespace, and what lies under them, as submounts; then detaches it, unless
+// something still claims it (a mount, there or elsewhere) or the kernel
+// clears it itself. Tells each step when `verbose`.
+[[gnu::noinline]] void TakeDownLoops(const char* mount_point, int verbose, Chain* chain) {
+  (void)ReadChain(mount_point, chain);
+  for (int i = 0; i < chain->count; ++i) {
+    const auto& loop = chain->loops[i];
+    if (loop.left_alone[0] != '\0') continue;
+    MountPoints points;
+    NoteMountPoints(nullptr, loop.major, loop.minor, &points);
+    while (const char* path = TakeDeepest(&points)) {
+      UnmountSubmounts(path, verbose);
+      Unmount(path, verbose);
     }
-    offsets[deepest] = offsets[--count];
+    // A mount anywhere, or a device-mapper target, claims the device and
+    // refuses an exclusive open; the kernel detaches it only once all who
+    // opened it closed it.
+    const int fd = loop.autoclear ? -1 : open(loop.name, O_RDONLY | O_EXCL | O_CLOEXEC);
+    if (fd >= 0) {
+      (void)ioctl(fd, LOOP_CLR_FD, 0);
+      close(fd);
+    }
+    if (verbose && (fd >= 0 || loop.autoclear) && !Attached(loop.major, loop.minor)) {
+      (void)fputs("busyumount: loop device ", stderr);
+      PutEscaped(loop.name, stderr);
+      (void)fputs(": detached\n", stderr);
+    }
+  }
+}
+
+// Sweeps with `signal` each mount of a loop device of `chain` in the sweeper's
+// namespace, sparing `self`, as the mount point's own sweep does, and tells
+// `report` of each holder as reached through the device. With `out`, tells
+// there each device ("loop device /dev/loop0 backed by /media/usb/img") and
+// each of its mounts ("loop device /dev/loop0 mounted at /mnt/iso") before
+// their holders. A signal spares the devices -R leaves alone; a mount under
+// the mount point is the mount point's own sweep's.
+[[gnu::noinline]] void SweepLoops(const char* mount_point, const Chain* chain, int signal,
+                                  const pid_t* self, FILE* out, BusyumountReport report,
+                                  Told* told, busyumount::UnjudgedReport unjudged) {
+  const char* prefix = out == stderr ? "busyumount: " : "";
+  for (int i = 0; i < chain->count; ++i) {
+    const auto& loop = chain->loops[i];
+    if (signal != 0 && loop.left_alone[0] != '\0') continue;
+    if (out != nullptr) {
+      (void)fprintf(out, "%s%sloop device ", prefix, out == stderr ? "kept busy by " : "");
+      PutEscaped(loop.name, out);
+      (void)fputs(" backed by ", out);
+      PutEscaped(loop.backing_file, out);
+      if (loop.left_alone[0] != '\0') (void)fprintf(out, "; -R leaves it alone: %s", loop.left_alone);
+      (void)putc('\n', out);
+    }
+    MountPoints points;
+    NoteMountPoints(nullptr, loop.major, loop.minor, &points);
+    for (int j = 0; j < points.count; ++j) {
+      const char* path = points.paths + points.offsets[j];
+      if (out != nullptr) {
+        (void)fprintf(out, "%sloop device ", prefix);
+        PutEscaped(loop.name, out);
+        (void)fputs(" mounted at ", out);
+        PutEscaped(path, out);
+        (void)putc('\n', out);
+      }
+      if (busyumount::PathMatchesMountPoint(path, mount_point)) continue;
+      busyumount::BusyMounts mounts;
+      busyumount::StartBusyMounts(path, nullptr, &mounts);
+      told->through = loop.name;
+      (void)busyumount::SweepWithTables(signal, self, 1, report, told, &mounts, unjudged);
+      told->through = nullptr;
+      busyumount::CloseBusyMounts(&mounts);
+    }
   }
 }
 
@@ -256,12 +432,15 @@ int main(int argc, char** argv) {
   busyumount::KeptTables kept;
   busyumount::StartBusyMounts(mount_point, &kept, &mounts);
   busyumount::KeptThreads threads = {};
-  Told told = {0, 0};
+  Told told = {0, 0, nullptr};
+  Chain chain;
   if (list) {
     const int uninspected =
         busyumount::SweepWithTables(0, &self, 1, ListHolder, &told, &mounts, TellUnjudged);
     TellUninspected(uninspected, told.unjudged);
     busyumount::CloseBusyMounts(&mounts);
+    told.listed += ReadChain(mount_point, &chain);
+    SweepLoops(mount_point, &chain, 0, &self, stdout, ListHolder, &told, TellUnjudged);
     told.listed += ReportOtherHolders(mount_point, TellOtherHolder, stdout);
     // As fuser does: 1 when nothing holds it; but 2 when it could not look
     // everywhere, since nothing found is then no answer.
@@ -273,7 +452,10 @@ int main(int argc, char** argv) {
   int unmounted = 0;
   int error = 0;
   while (attempt < kAttempts) {
-    if (recursive) UnmountSubmounts(mount_point, verbose);
+    if (recursive) {
+      TakeDownLoops(mount_point, verbose, &chain);
+      UnmountSubmounts(mount_point, verbose);
+    }
     errno = 0;
     unmounted = umount(mount_point) == 0;
     error = errno;
@@ -286,9 +468,16 @@ int main(int argc, char** argv) {
     sleep(kPauseSeconds);
     if (attempt > kAttemptsWithoutSweep) {
       told.unjudged = 0;
-      const int uninspected = busyumount::SweepWithTables(
-          escalate ? SIGKILL : SIGTERM, &self, 1, verbose ? TellSignal : nullptr, &told, &mounts,
-          verbose ? TellUnjudged : nullptr, &threads);
+      const int signal = escalate ? SIGKILL : SIGTERM;
+      const int uninspected =
+          busyumount::SweepWithTables(signal, &self, 1, verbose ? TellSignal : nullptr, &told,
+                                      &mounts, verbose ? TellUnjudged : nullptr, &threads);
+      // The holders of the mounts of its loop devices, which -R unmounts, as
+      // they are now: a device detached since may serve another mount.
+      if (recursive && ReadChain(mount_point, &chain) > 0) {
+        SweepLoops(mount_point, &chain, signal, &self, nullptr, verbose ? TellSignal : nullptr,
+                   &told, verbose ? TellUnjudged : nullptr);
+      }
       if (verbose) TellUninspected(uninspected, told.unjudged);
       escalate = 1;
     }
@@ -302,6 +491,8 @@ int main(int argc, char** argv) {
       (void)fputs(error == EINVAL ? "not a mount point\n" : "no such path\n", stderr);
     } else {
       (void)fprintf(stderr, "still mounted after %d attempts\n", attempt);
+      (void)ReadChain(mount_point, &chain);
+      SweepLoops(mount_point, &chain, 0, &self, stderr, TellHolder, &told, TellUnjudged);
       (void)ReportOtherHolders(mount_point, TellOtherHolder, stderr);
     }
   }

@@ -2,7 +2,8 @@
 // sleep(), the sweep and the other holders' reading, which this program links
 // in place of the real ones. Each call is written to a log: U an unmount
 // attempt, P a pause, T a SIGTERM sweep and K a SIGKILL sweep, t and k the
-// same telling, L a listing, O the other holders read.
+// same telling, L a listing, C the loop devices read, O the other holders
+// read.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -63,6 +64,12 @@ int busyumount::SweepWithTables(int signal, const pid_t* excluded_pids, int excl
     unjudged(&doubt, kNoTableShows, context);
   }
   return g_unjudged ? 2 : 0;
+}
+
+int ReportLoopDevices(const char* mount_point, BusyumountLoopReport, void*) {
+  g_log += 'C';
+  g_stand_ins_ok &= mount_point == g_mount_point;
+  return 0;
 }
 
 int ReportOtherHolders(const char* mount_point, OtherHoldReport, void*) {
@@ -143,16 +150,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Options, DriverTimeline,
-    testing::Values(Timeline{"Verbose", {}, "UPUPUPUPUPtUPkUPkUPkUPkUPkO", "-v"},
+    testing::Values(Timeline{"Verbose", {}, "UPUPUPUPUPtUPkUPkUPkUPkUPkCO", "-v"},
                     Timeline{"VerboseFreed",
                              {EBUSY, EBUSY, EBUSY, EBUSY, EBUSY, 0},
                              "UPUPUPUPUPtU",
                              "--verbose --"},
                     Timeline{"VerboseNotAMountPoint", {EINVAL}, "U", "-v"},
-                    Timeline{"ListsAndNeitherUnmountsNorSignals", {}, "LO", "-n", 1},
-                    Timeline{"ListsVerbosely", {}, "LO", "-v --list --", 1},
-                    Timeline{"Recursive", {EBUSY, 0}, "UPU", "--recursive"},
-                    Timeline{"ListsRecursivelyAsItListsAlone", {}, "LO", "-R -n", 1}),
+                    Timeline{"ListsAndNeitherUnmountsNorSignals", {}, "LCO", "-n", 1},
+                    Timeline{"ListsVerbosely", {}, "LCO", "-v --list --", 1},
+                    Timeline{"Recursive", {EBUSY, 0}, "CUPCU", "--recursive"},
+                    // The loop devices are read again for each sweep.
+                    Timeline{"RecursiveStaysBusy",
+                             {},
+                             "CUPCUPCUPCUPCUPTCCUPKCCUPKCCUPKCCUPKCCUPKC",
+                             "-R"},
+                    Timeline{"ListsRecursivelyAsItListsAlone", {}, "LCO", "-R -n", 1}),
     NameOf);
 
 // It can't tell whether those processes hold the mount: it says so, and no

@@ -250,34 +250,162 @@ TEST_F(Mount, EveryKindOfHolderEndsBySigterm) {
   for (pid_t pid : bystanders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
-// Attaches a free loop device to `file`, detached once the last user lets go
-// of it (as mount -o loop does). Returns a descriptor of it and its path in
-// `device`, or -1 if none is to be had here.
-int AttachLoopDevice(const std::string& file, std::string* device) {
-  const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-  const int number = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
-  close(control);
-  *device = "/dev/loop" + std::to_string(number);
-  const int loop = number < 0 ? -1 : open(device->c_str(), O_RDWR | O_CLOEXEC);
-  const int backing = open(file.c_str(), O_RDWR | O_CLOEXEC);
-  loop_info64 info = {};
-  info.lo_flags = LO_FLAGS_AUTOCLEAR;
-  const bool attached =
-      ioctl(loop, LOOP_SET_FD, backing) == 0 && ioctl(loop, LOOP_SET_STATUS64, &info) == 0;
-  close(backing);
-  if (!attached) close(loop);
-  return attached ? loop : -1;
+// A disk image on the mount, on a loop device: mounted or not, with or
+// without autoclear, and with a second image in its file system mounted too.
+// A private namespace may hold the image's mount too, and a copy of the mount
+// the image's file lies on.
+enum Mounted { kNotMounted, kMountedHere, kAlsoInAPrivateNamespace, kAlsoBesideAPrivateCopy };
+struct LoopCase {
+  const char* name;
+  bool autoclear;
+  Mounted mounted;  // at iso, a process working there
+  bool nested;      // an image in iso's file system, mounted at iso2, a process working there
+};
+
+class Loops : public Mount, public testing::WithParamInterface<LoopCase> {};
+
+// -n tells the chain, each device's mounts and their holders; -R takes it
+// down, devices on the mounts of others first. Bystanders are left as they
+// are: a loop device backed by a file elsewhere, whose ext2 mount a process
+// holds, and one backed by a file of the mount's file system that another
+// namespace shows at the image's path, and no path under the mount here.
+TEST_P(Loops, ChainToldAndTakenDownByRecursiveAlone) {
+  const LoopCase& c = GetParam();
+  const std::string image = mount_point_ + "/stick.img", iso = base_ + "/iso";
+  const std::string inner = iso + "/inner.img", iso2 = base_ + "/iso2";
+  const std::string other = base_ + "/disk2/other.img", elsewhere = base_ + "/elsewhere";
+  enum { kOther, kLookAlike, kImage, kInner };
+  OwnLoops loops;
+  if (!MakeExt2(image, 2048) || !MakeExt2(other, 512)) GTEST_SKIP() << "mke2fs is not installed";
+  ASSERT_TRUE(MakePath(mount_point_ + "/sub/stick.img", true));
+  ASSERT_EQ(truncate((mount_point_ + "/sub/stick.img").c_str(), 65536), 0);
+  const int bystanders = loops.Attach(other, false);
+  if (bystanders < 0) GTEST_SKIP() << "no loop device to be had here";
+  close(bystanders);
+  ASSERT_TRUE(MakePath(elsewhere) && MakePath(iso) && MakePath(iso2));
+  ASSERT_EQ(mount(loops.device(kOther).c_str(), elsewhere.c_str(), "ext2", 0, nullptr), 0);
+  const pid_t bystander = SpawnChild([&] { return chdir(elsewhere.c_str()) == 0; });
+  // The look-alike's namespace keeps no copy of the mount: a copy, even a
+  // covered one, might hold the image's own file.
+  const std::string aside = base_ + "/aside";
+  ASSERT_TRUE(MakePath(aside));
+  const pid_t look_alike = SpawnChild([&] {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount((mount_point_ + "/sub").c_str(), aside.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+           umount2(mount_point_.c_str(), MNT_DETACH) == 0 &&
+           mount(aside.c_str(), mount_point_.c_str(), nullptr, MS_MOVE, nullptr) == 0;
+  });
+  ASSERT_GT(look_alike, 0);
+  close(loops.Attach("/proc/" + std::to_string(look_alike) + "/root" + image, false));
+  const int loop = loops.Attach(image, c.autoclear);
+  ASSERT_GE(loop, 0);
+  const std::string& device = loops.device(kImage);
+  std::string listing = "loop device " + device + " backed by " + image + "\n";
+  // What -R tells as it takes the chain down, the deepest first.
+  std::string taken = "busyumount: loop device " + device + ": detached\n";
+  std::vector<pid_t> holders;
+  pid_t alone = 0;
+  struct stat alone_ns = {};
+  if (c.mounted != kNotMounted) {
+    ASSERT_EQ(mount(device.c_str(), iso.c_str(), "ext2", 0, nullptr), 0);
+    holders.push_back(SpawnChild([&] { return chdir(iso.c_str()) == 0; }));
+    listing += "loop device " + device + " mounted at " + iso + "\n" +
+               std::to_string(holders.back()) + " end_to_end_test cwd through loop device " +
+               device + " " + iso + "\n";
+    taken = "busyumount: " + iso + ": unmounted\n" + taken;
+  }
+  // Its mount there is no copy that the unmount here takes: the device
+  // stays, and so does the mount. Beside a private copy of the mount, the
+  // image's file may lie on that copy: nothing of the chain is taken.
+  const bool beside_copy = c.mounted == kAlsoBesideAPrivateCopy;
+  if (c.mounted >= kAlsoInAPrivateNamespace) {
+    alone = SpawnChild([&] {
+      return unshare(CLONE_NEWNS) == 0 &&
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             (beside_copy || umount2(mount_point_.c_str(), MNT_DETACH) == 0) &&
+             chdir(iso.c_str()) == 0;
+    });
+    ASSERT_GT(alone, 0);
+    ASSERT_EQ(stat(("/proc/" + std::to_string(alone) + "/ns/mnt").c_str(), &alone_ns), 0);
+  }
+  const std::string why =
+      !beside_copy ? "mounted in mnt:[" + std::to_string(alone_ns.st_ino) + "] alone"
+                   : "its file may lie on a mount in mnt:[" + std::to_string(alone_ns.st_ino) +
+                         "] that the unmount doesn't take";
+  if (beside_copy) listing.insert(listing.find('\n'), "; -R leaves it alone: " + why);
+  close(loop);
+  if (c.nested) {
+    ASSERT_TRUE(MakeExt2(inner, 512));
+    const int nested = loops.Attach(inner, c.autoclear);
+    ASSERT_GE(nested, 0);
+    const std::string& second = loops.device(kInner);
+    ASSERT_EQ(mount(second.c_str(), iso2.c_str(), "ext2", 0, nullptr), 0);
+    close(nested);
+    holders.push_back(SpawnChild([&] { return chdir(iso2.c_str()) == 0; }));
+    listing = "loop device " + second + " backed by " + inner + "\nloop device " + second +
+              " mounted at " + iso2 + "\n" + std::to_string(holders.back()) +
+              " end_to_end_test cwd through loop device " + second + " " + iso2 + "\n" + listing;
+    taken = "busyumount: " + iso2 + ": unmounted\nbusyumount: loop device " + second +
+            ": detached\n" + taken;
+  }
+  ASSERT_GT(bystander, 0);
+  for (pid_t pid : holders) ASSERT_GT(pid, 0);
+
+  const ToolRun list = RunTool({"busyumount", "-n", mount_point_});
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out + list.err, listing);
+  const ToolRun run = RunTool({"busyumount", "-R", "-v", mount_point_});
+  EXPECT_EQ(run.status, 0);
+  for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), beside_copy ? SIGVTALRM : SIGTERM);
+  for (pid_t pid : {bystander, look_alike}) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
+  unsigned flags = 0;
+  EXPECT_TRUE(loops.Serves(kOther) && loops.Serves(kLookAlike) && IsMountPoint(elsewhere));
+  if (alone != 0) {
+    const std::string kept = "busyumount: " + mount_point_ +
+                             ": still mounted after 10 attempts\nbusyumount: kept busy by " +
+                             listing.substr(0, listing.find('\n')) + "\n";
+    EXPECT_TRUE(beside_copy
+                    ? run.err.ends_with(kept + "busyumount: loop device " + device +
+                                        " mounted at " + iso +
+                                        "\nbusyumount: " + std::to_string(holders.back()) +
+                                        " (end_to_end_test) holds cwd through loop device " +
+                                        device + " " + iso + "\n")
+                    : run.err.find("busyumount: " + iso + ": unmounted\n") != std::string::npos &&
+                          run.err.ends_with("busyumount: attempt 10: Device or resource busy\n" +
+                                            kept.substr(0, kept.size() - 1) +
+                                            "; -R leaves it alone: " + why + "\n"))
+        << run.err;
+    EXPECT_EQ(IsMountPoint(iso), beside_copy);
+    // Nor asked to go once its last user lets go.
+    EXPECT_TRUE(loops.Serves(kImage, &flags) && flags == 0);
+    EXPECT_EQ(SignalThatEnded(alone), SIGVTALRM);
+  } else {
+    EXPECT_FALSE(IsMountPoint(mount_point_) || IsMountPoint(iso) || IsMountPoint(iso2));
+    EXPECT_FALSE(loops.Serves(kImage) || (c.nested && loops.Serves(kInner)));
+    // The kernel clears a device with autoclear when it likes: one attempt
+    // may come too soon.
+    if (!c.autoclear) {
+      EXPECT_TRUE(run.err.ends_with(taken + "busyumount: " + mount_point_ + ": unmounted after " +
+                                    (holders.empty() ? "1 attempt\n" : "6 attempts\n")))
+          << run.err;
+    }
+  }
+  umount2(iso2.c_str(), MNT_DETACH);
+  umount2(iso.c_str(), MNT_DETACH);
+  umount2(elsewhere.c_str(), MNT_DETACH);
 }
 
-TEST_F(Mount, ListsALoopDeviceBackedByAFileUnderIt) {
-  std::string device;
-  const int loop = AttachLoopDevice(file_, &device);
-  if (loop < 0) GTEST_SKIP() << "no loop device to be had here";
-  const ToolRun list = RunTool({"busyumount", "-n", mount_point_});
-  close(loop);
-  EXPECT_EQ(list.status, 0);
-  EXPECT_EQ(list.out, "loop device " + device + " backed by " + file_ + "\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Mount, Loops,
+    testing::Values(LoopCase{"MountedAndHeld", false, kMountedHere, false},
+                    LoopCase{"MountedAndHeldWithAutoclear", true, kMountedHere, false},
+                    LoopCase{"AttachedOnly", false, kNotMounted, false},
+                    LoopCase{"NestedInTheOthersFileSystem", false, kMountedHere, true},
+                    LoopCase{"MountedHereAndInAPrivateNamespace", false, kAlsoInAPrivateNamespace,
+                             false},
+                    LoopCase{"MountedBesideAPrivateCopy", false, kAlsoBesideAPrivateCopy, false}),
+    [](const testing::TestParamInfo<LoopCase>& info) { return std::string(info.param.name); });
 
 // Starts a process working in `cwd` that waits in vfork() for a child of its
 // own, which blocks before exec until `release` is closed: a parent waiting so
@@ -311,11 +439,8 @@ TEST_P(Tree, FreedWholeByRecursiveAloneAndStuckHolderTold) {
   const std::string file = base_ + "/image.ext2";
   ASSERT_TRUE(MakePath(sub));
   ASSERT_EQ(mount("tmpfs", sub.c_str(), "tmpfs", 0, nullptr), 0);
-  ASSERT_TRUE(MakePath(image) && MakePath(file, true));
-  ASSERT_EQ(truncate(file.c_str(), 1 << 20), 0);
-  if (system(("mke2fs -F " + file + " 1024 >/dev/null 2>&1").c_str()) != 0) {
-    GTEST_SKIP() << "mke2fs is not installed";
-  }
+  ASSERT_TRUE(MakePath(image));
+  if (!MakeExt2(file, 1024)) GTEST_SKIP() << "mke2fs is not installed";
   std::string device;
   const int loop = AttachLoopDevice(file, &device);
   if (loop < 0) GTEST_SKIP() << "no loop device to be had here";

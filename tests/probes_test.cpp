@@ -509,8 +509,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "unplaced"}),
     [](const testing::TestParamInfo<RingCase>& info) { return std::string(info.param.name); });
 
-// A text of mountinfo, swaps or a loop device's backing_file, and what it
-// tells of under /mnt/disk: "<hold> <device> <path>;" each.
+// A text of mountinfo, swaps or a binfmt_misc entry, and what it tells of
+// under /mnt/disk: "<hold> <name> <path>;" each.
 struct OtherCase {
   const char* name;
   OtherHold source;
@@ -523,14 +523,16 @@ class OtherHolderTexts : public testing::TestWithParam<OtherCase> {};
 TEST_P(OtherHolderTexts, TellsWhatLiesUnderTheMountPointUnescaped) {
   const OtherCase& c = GetParam();
   std::string told;
-  const auto collect = [](OtherHold hold, const char* device, const char* path, void* told) {
-    *static_cast<std::string*>(told) += std::to_string(hold) + " " + device + " " + path + ";";
+  const auto collect = [](OtherHold hold, const char* name, const char* path, void* told) {
+    *static_cast<std::string*>(told) += std::to_string(hold) + " " + name + " " + path + ";";
   };
-  if (c.source == kLoopDevice) {
-    const std::string block = MakeTempDir();
-    ASSERT_TRUE(MakePath(block + "/loop3/loop/backing_file", true));
-    std::ofstream(block + "/loop3/loop/backing_file") << c.text;
-    ReportLoopDevices(block.c_str(), "/mnt/disk", collect, &told);
+  if (c.source == kInterpreter) {
+    // Beside the entry, what is no entry: the files to register and enable.
+    const std::string binfmt = MakeTempDir();
+    for (const char* name : {"/register", "/status", "/qemu-arm"}) {
+      std::ofstream(binfmt + name) << c.text;
+    }
+    ReportInterpreters(binfmt.c_str(), "/mnt/disk", collect, &told);
   } else if (c.source == kSubmount) {
     const std::string table = MakeTempDir() + "/mountinfo";
     std::ofstream(table) << c.text;
@@ -554,6 +556,8 @@ std::string Repeat(const std::string& text, int times) {
 const std::string kDisk = "35 34 0:49 / /mnt/disk rw shared:1 - tmpfs t rw\n";
 const std::string kOn = "36 35 0:50 / ";
 const std::string kMountEnd = " rw,relatime shared:1 - tmpfs t rw\n";
+const std::string kInterpreterEntry = "disabled\ninterpreter ";
+const std::string kMagic = "offset 0\nmagic 7f454c4601010100\nmask fffffffffffffff\n";
 const std::string kSwaps = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -580,11 +584,14 @@ INSTANTIATE_TEST_SUITE_P(
         OtherCase{"SwapFile", kSwapFile,
                   kSwaps + "/mnt/disk/swap\\040file                     file\t\t1024\t\t0\t\t-2\n" +
                       "/dev/sda2                               partition\t2048\t\t0\t\t-3\n",
-                  "2  /mnt/disk/swap file;"},
-        OtherCase{"LoopDevice", kLoopDevice, "/mnt/disk/image\n", "1 loop3 /mnt/disk/image;"},
-        OtherCase{"LoopDeviceWithANewlineInItsFile", kLoopDevice, "/mnt/disk/a\nb\n",
-                  "1 loop3 /mnt/disk/a\nb;"},
-        OtherCase{"LoopDeviceElsewhereOrUnbound", kLoopDevice, "/mnt/disk2/image\n", ""}),
+                  "1  /mnt/disk/swap file;"},
+        OtherCase{"InterpreterOpenedAtRegistration", kInterpreter,
+                  kInterpreterEntry + "/mnt/disk/qemu arm\nflags: POCF\n" + kMagic,
+                  "2 qemu-arm /mnt/disk/qemu arm;"},
+        OtherCase{"InterpreterOpenedAtEachRun", kInterpreter,
+                  kInterpreterEntry + "/mnt/disk/qemu-arm\nflags: OC\n" + kMagic, ""},
+        OtherCase{"InterpreterOpenedElsewhere", kInterpreter,
+                  kInterpreterEntry + "/mnt/disk2/qemu-arm\nflags: F\n" + kMagic, ""}),
     [](const testing::TestParamInfo<OtherCase>& info) { return std::string(info.param.name); });
 
 // Mount tables as the kernel wrote them in real runs, the sweeper's own

@@ -5,12 +5,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/io_uring.h>
+#include <linux/loop.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -316,4 +318,66 @@ void ScratchMountPoint::SetUp() {
 
 void ScratchMountPoint::TearDown() {
   if (mounted_) umount2(mount_point_.c_str(), MNT_DETACH);
+}
+
+int AttachLoopDevice(const std::string& file, std::string* device, bool autoclear) {
+  const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  const int backing = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  int loop = -1;
+  for (int tries = 0; loop < 0 && control >= 0 && backing >= 0 && tries < 10; ++tries) {
+    const int number = ioctl(control, LOOP_CTL_GET_FREE);
+    if (number < 0) break;
+    *device = "/dev/loop" + std::to_string(number);
+    loop = open(device->c_str(), O_RDWR | O_CLOEXEC);
+    if (loop >= 0 && ioctl(loop, LOOP_SET_FD, backing) != 0) {
+      close(loop);
+      loop = -1;
+    }
+  }
+  loop_info64 info = {};
+  info.lo_flags = autoclear ? LO_FLAGS_AUTOCLEAR : 0;
+  if (loop >= 0 && ioctl(loop, LOOP_SET_STATUS64, &info) != 0) {
+    ioctl(loop, LOOP_CLR_FD, 0);
+    close(loop);
+    loop = -1;
+  }
+  close(control);
+  close(backing);
+  return loop;
+}
+
+bool MakeExt2(const std::string& file, int kib) {
+  return MakePath(file, true) && truncate(file.c_str(), kib * 1024) == 0 &&
+         system(("mke2fs -F " + file + " " + std::to_string(kib) + " >/dev/null 2>&1").c_str()) ==
+             0;
+}
+
+OwnLoops::~OwnLoops() {
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    const int loop = Serves(i) ? open(devices_[i].c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (loop >= 0) ioctl(loop, LOOP_CLR_FD, 0);
+    if (loop >= 0) close(loop);
+  }
+}
+
+int OwnLoops::Attach(const std::string& file, bool autoclear) {
+  std::string device;
+  struct stat served;
+  const int loop =
+      stat(file.c_str(), &served) == 0 ? AttachLoopDevice(file, &device, autoclear) : -1;
+  if (loop >= 0) {
+    devices_.push_back(device);
+    files_.push_back(served);
+  }
+  return loop;
+}
+
+bool OwnLoops::Serves(size_t i, unsigned* flags) const {
+  const int loop = open(devices_[i].c_str(), O_RDONLY | O_CLOEXEC);
+  loop_info64 info = {};
+  const bool serves = loop >= 0 && ioctl(loop, LOOP_GET_STATUS64, &info) == 0 &&
+                      info.lo_device == files_[i].st_dev && info.lo_inode == files_[i].st_ino;
+  if (loop >= 0) close(loop);
+  if (flags != nullptr) *flags = info.lo_flags;
+  return serves;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -104,6 +105,36 @@ bool IsFirstProcessOfOwnNamespace();
 
 // Returns true if `path` is listed as a mount point in /proc/self/mountinfo.
 bool IsMountPoint(const std::string& path);
+
+// Attaches a free loop device to `file`, which the kernel detaches once the
+// last user lets go of it when `autoclear` (as mount -o loop does). Returns a
+// descriptor of it and its path in `device`, or -1 if none is to be had here.
+// Another test may take the same free device first: it asks again.
+int AttachLoopDevice(const std::string& file, std::string* device, bool autoclear = true);
+
+// Makes `file` an ext2 image of `kib` KiB; false if mke2fs can't.
+bool MakeExt2(const std::string& file, int kib);
+
+// The loop devices a test attached, each with the file it serves. Loop
+// devices are the whole machine's: each is detached at the end, whatever
+// happened (once its mounts are gone, if any are left), but only while it
+// serves the test's file.
+class OwnLoops {
+ public:
+  ~OwnLoops();
+  // AttachLoopDevice(), kept for the end; returns the descriptor, or -1.
+  int Attach(const std::string& file, bool autoclear);
+  const std::string& device(size_t i) const {
+    return devices_[i];
+  }
+  // Returns true if device `i` is attached still, to the same file, with
+  // `flags` (LO_FLAGS_*), if asked for.
+  bool Serves(size_t i, unsigned* flags = nullptr) const;
+
+ private:
+  std::vector<std::string> devices_;
+  std::vector<struct stat> files_;
+};
 
 // A fixture: a new directory base_ holding "disk" (mount_point_, a tmpfs when
 // the fixture is made with `mounted`) with the file deep/er/file (file_) in

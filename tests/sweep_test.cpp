@@ -319,9 +319,15 @@ TEST(Stack, SweepFitsAThreadOf128KiB) {
     return HoldOpen(view + "/69/m/deep/file");
   }));
   for (pid_t pid : holders) ASSERT_GT(pid, 0);
+  // A loop device backed by a file on the mount, when the machine has one.
+  OwnLoops loops;
+  ASSERT_TRUE(MakePath(m + "/img", true));
+  ASSERT_EQ(truncate((m + "/img").c_str(), 65536), 0);
+  const int loop = loops.Attach(m + "/img", false);
+  if (loop >= 0) close(loop);
   struct Call {
     const char* mount_point;
-    int found = 0;
+    int found = 0, loops = 0;
   } call = {m.c_str()};
   pthread_attr_t attributes;
   pthread_t thread;
@@ -333,12 +339,15 @@ TEST(Stack, SweepFitsAThreadOf128KiB) {
                   Call* call = static_cast<Call*>(c);
                   ReportProcessesWithOpenFiles(call->mount_point, 0, nullptr, 0, CountHolder,
                                                &call->found);
+                  call->loops = ReportLoopDevices(
+                      call->mount_point, [](const BusyumountLoopDevice*, void*) {}, nullptr);
                   return nullptr;
                 },
                 &call),
             0);
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
   EXPECT_EQ(call.found, static_cast<int>(holders.size()));
+  EXPECT_EQ(call.loops, loop >= 0 ? 1 : 0);
   for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGVTALRM);
 }
 
