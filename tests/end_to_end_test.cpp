@@ -432,11 +432,13 @@ pid_t SpawnInVfork(const std::string& cwd, const int release[2]) {
 class Tree : public Mount, public testing::WithParamInterface<bool> {};
 
 // A tmpfs, a tmpfs under it, and an ext2 image on a loop device under that,
-// with a holder working at each level, and one in uninterruptible sleep.
+// its file on the first, with a holder working at each level, and one in
+// uninterruptible sleep. The image's holder is the mount's own, not one more
+// reached through the loop device.
 TEST_P(Tree, FreedWholeByRecursiveAloneAndStuckHolderTold) {
   const bool recursive = GetParam();
   const std::string sub = mount_point_ + "/sub", image = sub + "/image";
-  const std::string file = base_ + "/image.ext2";
+  const std::string file = mount_point_ + "/image.ext2";
   ASSERT_TRUE(MakePath(sub));
   ASSERT_EQ(mount("tmpfs", sub.c_str(), "tmpfs", 0, nullptr), 0);
   ASSERT_TRUE(MakePath(image));
@@ -456,6 +458,12 @@ TEST_P(Tree, FreedWholeByRecursiveAloneAndStuckHolderTold) {
   holders.push_back(stuck);
   for (pid_t pid : holders) ASSERT_GT(pid, 0);
 
+  // Each holder listed once, the image's as the mount's own.
+  const ToolRun list = RunTool({"busyumount", "-n", mount_point_});
+  for (pid_t pid : holders) {
+    const std::string line = "\n" + std::to_string(pid) + " ";
+    EXPECT_EQ(("\n" + list.out).find(line), ("\n" + list.out).rfind(line)) << list.out;
+  }
   const ToolRun run = RunTool({"busyumount", recursive ? "-Rv" : "-v", mount_point_});
   close(release[1]);
   EXPECT_EQ(run.status, 0);
@@ -473,12 +481,19 @@ TEST_P(Tree, FreedWholeByRecursiveAloneAndStuckHolderTold) {
     EXPECT_FALSE(IsMountPoint(mount_point_));
   } else {
     EXPECT_TRUE(
-        run.err.ends_with("still mounted after 10 attempts\nbusyumount: kept busy by submount " +
-                          sub + "\nbusyumount: kept busy by submount " + image + "\n"))
+        run.err.ends_with("still mounted after 10 attempts\nbusyumount: kept busy by loop device " +
+                          device + " backed by " + file + "\nbusyumount: loop device " + device +
+                          " mounted at " + image + "\nbusyumount: kept busy by submount " + sub +
+                          "\nbusyumount: kept busy by submount " + image + "\n"))
         << run.err;
     EXPECT_TRUE(IsMountPoint(image));
   }
-  for (pid_t pid : holders) EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
+  for (pid_t pid : holders) {
+    // One SIGTERM each: a sweep signals a holder once.
+    const std::string sent = "SIGTERM to " + std::to_string(pid) + " ";
+    EXPECT_EQ(run.err.find(sent), run.err.rfind(sent)) << run.err;
+    EXPECT_EQ(SignalThatEnded(pid), SIGTERM);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Mount, Tree, testing::Bool());
