@@ -33,7 +33,9 @@ struct Loop {
   int autoclear;
   char node[kProcPathSize];  // "" if none is found
   char backing[kPathSize];
-  char why[128];  // why it is left alone, or ""
+  char why[128];              // why it is left alone, or ""
+  unsigned elsewhere_ns;      // another mount namespace that mounts it, or 0
+  char elsewhere[kPathSize];  // where that one mounts it first
 };
 
 // Reads /sys/block/loop<number>/<name> into `text` (`size` bytes), its
@@ -158,7 +160,8 @@ int OnTakenMount(const BusyMounts* b, const Loop& loop, char* file) {
   return 0;
 }
 
-// Notes in `loop->why` what keeps it that an unmount doesn't free: a
+// Notes in `loop->elsewhere` a mount of it in another namespace, and in
+// `loop->why` what keeps it that an unmount doesn't free: a
 // device-mapper or md target on it, swap on it, mounts of it in another
 // namespace alone, or a mount its file may lie on that the unmount doesn't
 // take. `first` says whether its file lies on a taken mount, not on a
@@ -168,6 +171,9 @@ void NoteWhy(BusyMounts* b, int first, const char* file, Loop* loop) {
   char path[kProcPathSize];
   Directory holders;
   unsigned ns = 0;
+  loop->elsewhere_ns =
+      OtherMountOf(b, loop->major, loop->minor, nullptr, nullptr, &ns, loop->elsewhere) == 1 ? ns
+                                                                                             : 0;
   if (loop->why[0] != '\0') return;
   (void)snprintf(path, sizeof(path), "/sys/block/loop%d/holders", loop->number);
   if (OpenDirectory(path, &holders)) {
@@ -185,13 +191,13 @@ void NoteWhy(BusyMounts* b, int first, const char* file, Loop* loop) {
     }
   }
   if (swaps != nullptr) (void)fclose(swaps);
-  if (loop->why[0] == '\0' && !MountedHere(loop->major, loop->minor, nullptr) &&
-      OtherMountOf(b, loop->major, loop->minor, nullptr, nullptr, &ns) == 1) {
-    (void)snprintf(loop->why, sizeof(loop->why), "mounted in mnt:[%u] alone", ns);
+  if (loop->why[0] == '\0' && loop->elsewhere_ns != 0 &&
+      !MountedHere(loop->major, loop->minor, nullptr)) {
+    (void)snprintf(loop->why, sizeof(loop->why), "mounted in mnt:[%u] alone", loop->elsewhere_ns);
   }
   if (loop->why[0] != '\0' || !first) return;
   const int other = OtherMountOf(b, major(loop->device), minor(loop->device), loop->backing,
-                                 file[0] != '\0' ? file : nullptr, &ns);
+                                 file[0] != '\0' ? file : nullptr, &ns, nullptr);
   if (other > 0) {
     (void)snprintf(loop->why, sizeof(loop->why),
                    "its file may lie on a mount in mnt:[%u] that the unmount doesn't take", ns);
@@ -243,9 +249,11 @@ int EachLoopDevice(BusyMounts* b, BusyumountLoopReport report, void* context) {
     if (!ReadLoop(numbers[i], &loop)) continue;
     if (on[i] < 0) (void)OnTakenMount(b, loop, file);
     NoteWhy(b, on[i] < 0, file, &loop);
-    const BusyumountLoopDevice device = {loop.node,      loop.major,
-                                         loop.minor,     loop.backing,
-                                         loop.autoclear, loop.why[0] != '\0' ? loop.why : nullptr};
+    const BusyumountLoopDevice device = {
+        loop.node,         loop.major,
+        loop.minor,        loop.backing,
+        loop.autoclear,    loop.why[0] != '\0' ? loop.why : nullptr,
+        loop.elsewhere_ns, loop.elsewhere_ns != 0 ? loop.elsewhere : nullptr};
     report(&device, context);
     ++told;
   }

@@ -417,6 +417,7 @@ struct Finding {
   const char* path;       // that lies under its mount point, or any
   const char* file;       // the path's file in the device's file system, or null
                           // if it may be any that shows there
+  char* where;            // kPathSize bytes for the mount point found, or null
 };
 
 // Each returns 1 if `table`, namespace `ns`'s, shows what `finding` looks for,
@@ -467,6 +468,7 @@ int FindOtherMount(BusyMounts* b, Table* table, unsigned ns, Finding* finding) {
                    (rest != nullptr &&
                     (finding->file == nullptr || JoinsTo(mount.root, rest, finding->file))))) {
       finding->ns = ns;
+      if (finding->where != nullptr) memcpy(finding->where, mount.mount_point, kPathSize);
       return 1;
     }
   }
@@ -537,7 +539,7 @@ int EachTable(BusyMounts* b, int (*find)(BusyMounts*, Table*, unsigned, Finding*
 int ReceivesThrough(BusyMounts* b, int group, int taken) {
   const int origin = b->taken.mounts[taken].group;
   for (int steps = 0; group != 0 && steps <= b->copies.count + b->copies.link_count; ++steps) {
-    Finding finding = {group, 0, {}, 0, 0, 0, nullptr, nullptr};
+    Finding finding = {group, 0, {}, 0, 0, 0, nullptr, nullptr, nullptr};
     int unread = 0;
     const int told =
         Reaches(&b->copies, group, origin, LinksUntold(b), &finding.id, b->masked, b->masked_count);
@@ -647,7 +649,7 @@ int Unjudged(CopyHeld* held, int why) {
 // be of any.
 int JudgeAgain(BusyMounts* b, pid_t pid, int id, CopyHeld* held) {
   const unsigned ns = NamespaceOf(pid);
-  Finding finding = {id, 0, {}, 0, 0, 0, nullptr, nullptr};
+  Finding finding = {id, 0, {}, 0, 0, 0, nullptr, nullptr, nullptr};
   int unread = ns == 0 || !Index(b, pid, ns), found = kAbsent;
   const int line = unread ? -1 : Indexed(b->index, id);
   if (line >= 0 && (NamespaceWhole(b, ns) || !MayBeAtPlace(b, line))) return 0;
@@ -770,7 +772,7 @@ int PathHeldInOwnNamespace(BusyMounts* b, pid_t pid, const char* path, CopyHeld*
   Table table;
   int opened;
   if (!OpenNamespaceTable(b, pid, ns, &table, &opened)) return Unjudged(held, kUnreadTable);
-  Finding finding = {MountAtPath(&table, path), 0, {}, 0, 0, 0, nullptr, nullptr};
+  Finding finding = {MountAtPath(&table, path), 0, {}, 0, 0, 0, nullptr, nullptr, nullptr};
   const int found = finding.id >= 0 && FindPlace(b, &table, ns, &finding) == 1;
   if (opened) close(table.fd);
   return found ? PlacedCounts(b, finding, held) : 0;
@@ -802,8 +804,8 @@ int HoldsBusyMount(BusyMounts* b, pid_t pid, int id, const char* path, CopyHeld*
 }
 
 int OtherMountOf(BusyMounts* b, unsigned major, unsigned minor, const char* path, const char* file,
-                 unsigned* ns) {
-  Finding finding = {-1, 0, {}, 0, major, minor, path, file};
+                 unsigned* ns, char* where) {
+  Finding finding = {-1, 0, {}, 0, major, minor, path, file, where};
   int unread = 0;
   const int found = EachTable(b, FindOtherMount, &finding, &unread);
   *ns = finding.ns;

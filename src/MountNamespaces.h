@@ -122,10 +122,11 @@ int PathHeldInOwnNamespace(BusyMounts* mounts, pid_t pid, const char* path, Copy
 // Returns 1 if a namespace's table shows a mount of device major:minor that
 // the unmount doesn't take: one that `path` lies under, showing there `file`
 // (its path in the file system) unless that is null; or with a null `path`,
-// any in another namespace than the sweeper's. `*ns` is then its namespace.
-// Returns 0 if none does, -1 if that can't be told.
+// any in another namespace than the sweeper's. `*ns` is then its namespace,
+// and `where` (kPathSize bytes, unless null) its mount point there. Returns 0
+// if none does, -1 if that can't be told.
 int OtherMountOf(BusyMounts* mounts, unsigned major, unsigned minor, const char* path,
-                 const char* file, unsigned* ns);
+                 const char* file, unsigned* ns, char* where);
 
 // Returns 1 if the device may be that of a taken mount or a mount in a copy's
 // place.

@@ -99,12 +99,15 @@ int ReportProcessesWithOpenFiles(const char* mount_point, int signal, const pid_
 // or on a mount of such a loop device: it keeps the mount busy with no
 // process to signal, until it is detached.
 struct BusyumountLoopDevice {
-  const char* device;        // its node ("/dev/loop0", "/dev/block/loop0" on Android)
-  unsigned major, minor;     // its numbers, which mountinfo shows for its mounts
-  const char* backing_file;  // as /sys/block/loop<n>/loop/backing_file tells
-  int autoclear;             // the kernel detaches it once nothing holds it
-  const char* left_alone;    // null if it may be taken down, once none of its mounts
-                             // remains; else why not ("held by dm-0", "used for swap")
+  const char* device;                  // its node ("/dev/loop0", "/dev/block/loop0" on Android)
+  unsigned major, minor;               // its numbers, which mountinfo shows for its mounts
+  const char* backing_file;            // as /sys/block/loop<n>/loop/backing_file tells
+  int autoclear;                       // the kernel detaches it once nothing holds it
+  const char* left_alone;              // null if it may be taken down, once none of its mounts
+                                       // remains; else why not ("held by dm-0", "used for swap")
+  unsigned long long mount_namespace;  // another mount namespace that mounts it, its
+                                       // inode (/proc/<pid>/ns/mnt); else 0
+  const char* mounted_there;           // where that namespace mounts it, or null
 };
 
 typedef void (*BusyumountLoopReport)(const struct BusyumountLoopDevice* loop, void* context);

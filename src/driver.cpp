@@ -273,7 +273,9 @@ struct Chain {
     // the library then leaves it alone.
     char name[busyumount::kProcPathSize];
     char backing_file[busyumount::kPathSize];
-    char left_alone[128];  // why -R leaves it alone, or ""
+    char left_alone[128];                   // why -R leaves it alone, or ""
+    unsigned long long elsewhere_ns;        // another namespace that mounts it, or 0
+    char elsewhere[busyumount::kPathSize];  // where that one mounts it
   } loops[kMaxLoops];
   int count;
 };
@@ -293,6 +295,9 @@ void NoteLoop(const BusyumountLoopDevice* loop, void* chain) {
   (void)snprintf(noted.backing_file, sizeof(noted.backing_file), "%s", loop->backing_file);
   (void)snprintf(noted.left_alone, sizeof(noted.left_alone), "%s",
                  loop->left_alone != nullptr ? loop->left_alone : "");
+  noted.elsewhere_ns = loop->mounted_there != nullptr ? loop->mount_namespace : 0;
+  (void)snprintf(noted.elsewhere, sizeof(noted.elsewhere), "%s",
+                 loop->mounted_there != nullptr ? loop->mounted_there : "");
 }
 
 // Reads into `chain` the loop devices that keep `mount_point` busy; returns
@@ -347,11 +352,12 @@ int Attached(unsigned major, unsigned minor) {
 // `report` of each holder as reached through the device. With `out`, tells
 // there each device ("loop device /dev/loop0 backed by /media/usb/img") and
 // each of its mounts ("loop device /dev/loop0 mounted at /mnt/iso") before
-// their holders. A signal spares the devices -R leaves alone; a mount under
-// the mount point is the mount point's own sweep's.
+// their holders, then one in another namespace ("... in mnt:[N]"), if any:
+// the sweep reaches its holders only on a copy of one here. A signal spares the devices -R leaves
+// alone; a mount under the mount point is the mount point's own sweep's.
 [[gnu::noinline]] void SweepLoops(const char* mount_point, const Chain* chain, int signal,
-                                  const pid_t* self, FILE* out, BusyumountReport report,
-                                  Told* told, busyumount::UnjudgedReport unjudged) {
+                                  const pid_t* self, FILE* out, BusyumountReport report, Told* told,
+                                  busyumount::UnjudgedReport unjudged) {
   const char* prefix = out == stderr ? "busyumount: " : "";
   for (int i = 0; i < chain->count; ++i) {
     const auto& loop = chain->loops[i];
@@ -361,7 +367,8 @@ int Attached(unsigned major, unsigned minor) {
       PutEscaped(loop.name, out);
       (void)fputs(" backed by ", out);
       PutEscaped(loop.backing_file, out);
-      if (loop.left_alone[0] != '\0') (void)fprintf(out, "; -R leaves it alone: %s", loop.left_alone);
+      if (loop.left_alone[0] != '\0')
+        (void)fprintf(out, "; -R leaves it alone: %s", loop.left_alone);
       (void)putc('\n', out);
     }
     MountPoints points;
@@ -382,6 +389,13 @@ int Attached(unsigned major, unsigned minor) {
       (void)busyumount::SweepWithTables(signal, self, 1, report, told, &mounts, unjudged);
       told->through = nullptr;
       busyumount::CloseBusyMounts(&mounts);
+    }
+    if (out != nullptr && loop.elsewhere_ns != 0) {
+      (void)fprintf(out, "%sloop device ", prefix);
+      PutEscaped(loop.name, out);
+      (void)fputs(" mounted at ", out);
+      PutEscaped(loop.elsewhere, out);
+      (void)fprintf(out, " in mnt:[%llu]\n", loop.elsewhere_ns);
     }
   }
 }

@@ -334,6 +334,9 @@ TEST_P(Loops, ChainToldAndTakenDownByRecursiveAlone) {
                    : "its file may lie on a mount in mnt:[" + std::to_string(alone_ns.st_ino) +
                          "] that the unmount doesn't take";
   if (beside_copy) listing.insert(listing.find('\n'), "; -R leaves it alone: " + why);
+  const std::string there = "loop device " + device + " mounted at " + iso + " in mnt:[" +
+                            std::to_string(alone_ns.st_ino) + "]\n";
+  if (alone != 0) listing += there;
   close(loop);
   if (c.nested) {
     ASSERT_TRUE(MakeExt2(inner, 512));
@@ -365,16 +368,16 @@ TEST_P(Loops, ChainToldAndTakenDownByRecursiveAlone) {
     const std::string kept = "busyumount: " + mount_point_ +
                              ": still mounted after 10 attempts\nbusyumount: kept busy by " +
                              listing.substr(0, listing.find('\n')) + "\n";
-    EXPECT_TRUE(beside_copy
-                    ? run.err.ends_with(kept + "busyumount: loop device " + device +
-                                        " mounted at " + iso +
-                                        "\nbusyumount: " + std::to_string(holders.back()) +
-                                        " (end_to_end_test) holds cwd through loop device " +
-                                        device + " " + iso + "\n")
-                    : run.err.find("busyumount: " + iso + ": unmounted\n") != std::string::npos &&
-                          run.err.ends_with("busyumount: attempt 10: Device or resource busy\n" +
-                                            kept.substr(0, kept.size() - 1) +
-                                            "; -R leaves it alone: " + why + "\n"))
+    EXPECT_TRUE(
+        beside_copy
+            ? run.err.ends_with(kept + "busyumount: loop device " + device + " mounted at " + iso +
+                                "\nbusyumount: " + std::to_string(holders.back()) +
+                                " (end_to_end_test) holds cwd through loop device " + device + " " +
+                                iso + "\nbusyumount: " + there)
+            : run.err.find("busyumount: " + iso + ": unmounted\n") != std::string::npos &&
+                  run.err.ends_with("busyumount: attempt 10: Device or resource busy\n" +
+                                    kept.substr(0, kept.size() - 1) +
+                                    "; -R leaves it alone: " + why + "\nbusyumount: " + there))
         << run.err;
     EXPECT_EQ(IsMountPoint(iso), beside_copy);
     // Nor asked to go once its last user lets go.
