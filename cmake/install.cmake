@@ -4,10 +4,12 @@
 # header, and the files find_package() and pkg-config read).
 include(CMakePackageConfigHelpers)
 
-# Manual pages are installed compressed, as Debian's policy asks.
+# Manual pages are installed compressed, as Debian's policy asks, with the
+# version filled in.
+configure_file(man/busyumount.8 busyumount.8 @ONLY)
 add_custom_command(OUTPUT busyumount.8.gz
-                   COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/man/busyumount.8 > busyumount.8.gz
-                   DEPENDS man/busyumount.8)
+                   COMMAND gzip -9n -c ${PROJECT_BINARY_DIR}/busyumount.8 > busyumount.8.gz
+                   DEPENDS ${PROJECT_BINARY_DIR}/busyumount.8)
 add_custom_command(OUTPUT changelog.gz
                    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > changelog.gz
                    DEPENDS packaging/changelog)
@@ -82,7 +84,8 @@ exited), when the file lies on that mount: SIGTERM first, SIGKILL after.
 On request it unmounts the whole tree under the mount point too (-R), lists
 the holders without acting (-n), or tells each attempt and signal as it
 goes (-v), with holders stuck in uninterruptible sleep and what keeps the
-mount busy with no process: submounts, loop devices, swap files. For
+mount busy with no process: submounts, loop devices, swap files; with -R
+it takes down the loop devices backed by a file on the mount too. For
 scripts on phones, recovery images and embedded boards.")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "process sweep of busyumount, as a static library
 The static library libbusyumount.a and its header <busyumount/ProcessKiller.h>
