@@ -16,22 +16,25 @@ mkdir -p out
 
 for target in x86-64 aarch64 armv7; do
   case $target in
-    x86-64) toolchain="" musl=x86_64-linux-musl ;;
-    aarch64) toolchain=cmake/aarch64-linux-gnu.cmake musl=aarch64-linux-musl ;;
-    armv7) toolchain=cmake/arm-linux-gnueabihf.cmake musl=arm-linux-musleabihf ;;
+    x86-64) toolchain="" musl=x86_64-linux-musl uapi="/usr/include -idirafter /usr/include/x86_64-linux-gnu" ;;
+    aarch64) toolchain=cmake/aarch64-linux-gnu.cmake musl=aarch64-linux-musl uapi=/usr/aarch64-linux-gnu/include ;;
+    armv7) toolchain=cmake/arm-linux-gnueabihf.cmake musl=arm-linux-musleabihf uapi=/usr/arm-linux-gnueabihf/include ;;
   esac
   for linking in dynamic static musl; do
     build=out/build-$target-$linking
-    static=ON musl_flags=""
+    static=ON cxx_flags="" try_type=""
     [ "$linking" = dynamic ] && static=OFF
     # gcc's specs from Debian's musl-dev point the compiler at musl's headers,
-    # start files and libc. The tool uses nothing of the C++ library, which is
-    # built for glibc: the compiler check compiles without linking.
-    [ "$linking" = musl ] && musl_flags="-DCMAKE_CXX_FLAGS=-specs=/usr/lib/$musl/musl-gcc.specs
-      -DCMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY"
-    # shellcheck disable=SC2086
+    # start files and libc; the kernel's own headers (linux/loop.h), which
+    # musl doesn't carry, come after them from the glibc tree's. The tool uses
+    # nothing of the C++ library, which is built for glibc: the compiler check
+    # compiles without linking.
+    if [ "$linking" = musl ]; then
+      cxx_flags="-specs=/usr/lib/$musl/musl-gcc.specs -idirafter $uapi" try_type=STATIC_LIBRARY
+    fi
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUSYUMOUNT_TESTS=OFF \
-      -DBUSYUMOUNT_STATIC=$static $musl_flags \
+      -DBUSYUMOUNT_STATIC=$static -DCMAKE_CXX_FLAGS="$cxx_flags" \
+      ${try_type:+-DCMAKE_TRY_COMPILE_TARGET_TYPE=$try_type} \
       ${toolchain:+-DCMAKE_TOOLCHAIN_FILE=$toolchain} >/dev/null
     cmake --build "$build" -j"$(nproc)" >/dev/null
     cmake --install "$build" --component tool --strip --prefix "$build/stage" >/dev/null
