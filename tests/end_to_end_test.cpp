@@ -387,10 +387,13 @@ TEST_P(Loops, ChainToldAndTakenDownByRecursiveAlone) {
     EXPECT_FALSE(IsMountPoint(mount_point_) || IsMountPoint(iso) || IsMountPoint(iso2));
     EXPECT_FALSE(loops.Serves(kImage) || (c.nested && loops.Serves(kInner)));
     // The kernel clears a device with autoclear when it likes: one attempt
-    // may come too soon.
+    // may come too soon. A holder may take an attempt more to exit.
+    const std::string tail = taken + "busyumount: " + mount_point_ + ": unmounted after ";
+    const size_t at = run.err.rfind(tail);
     if (!c.autoclear) {
-      EXPECT_TRUE(run.err.ends_with(taken + "busyumount: " + mount_point_ + ": unmounted after " +
-                                    (holders.empty() ? "1 attempt\n" : "6 attempts\n")))
+      EXPECT_TRUE(at != std::string::npos &&
+                  std::regex_match(run.err.substr(at + tail.size()),
+                                   std::regex(holders.empty() ? "1 attempt\n" : "[67] attempts\n")))
           << run.err;
     }
   }
