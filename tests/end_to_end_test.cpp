@@ -375,8 +375,7 @@ TEST_P(Loops, ChainToldAndTakenDownByRecursiveAlone) {
                                 " (end_to_end_test) holds cwd through loop device " + device + " " +
                                 iso + "\nbusyumount: " + there)
             : run.err.find("busyumount: " + iso + ": unmounted\n") != std::string::npos &&
-                  run.err.ends_with("busyumount: attempt 10: Device or resource busy\n" +
-                                    kept.substr(0, kept.size() - 1) +
+                  run.err.ends_with(kept.substr(0, kept.size() - 1) +
                                     "; -R leaves it alone: " + why + "\nbusyumount: " + there))
         << run.err;
     EXPECT_EQ(IsMountPoint(iso), beside_copy);
