@@ -347,14 +347,26 @@ int Attached(unsigned major, unsigned minor) {
   }
 }
 
+// Writes "[busyumount: ]loop device <name> mounted at <path>", and then
+// `after` and a newline.
+void PutLoopMount(const char* prefix, const char* name, const char* path, const char* after,
+                  FILE* out) {
+  (void)fprintf(out, "%sloop device ", prefix);
+  PutEscaped(name, out);
+  (void)fputs(" mounted at ", out);
+  PutEscaped(path, out);
+  (void)fprintf(out, "%s\n", after);
+}
+
 // Sweeps with `signal` each mount of a loop device of `chain` in the sweeper's
 // namespace, sparing `self`, as the mount point's own sweep does, and tells
 // `report` of each holder as reached through the device. With `out`, tells
 // there each device ("loop device /dev/loop0 backed by /media/usb/img") and
 // each of its mounts ("loop device /dev/loop0 mounted at /mnt/iso") before
 // their holders, then one in another namespace ("... in mnt:[N]"), if any:
-// the sweep reaches its holders only on a copy of one here. A signal spares the devices -R leaves
-// alone; a mount under the mount point is the mount point's own sweep's.
+// the sweep reaches its holders only on a copy of one here. A signal spares
+// the devices -R leaves alone; a mount under the mount point is the mount
+// point's own sweep's.
 [[gnu::noinline]] void SweepLoops(const char* mount_point, const Chain* chain, int signal,
                                   const pid_t* self, FILE* out, BusyumountReport report, Told* told,
                                   busyumount::UnjudgedReport unjudged) {
@@ -375,13 +387,7 @@ int Attached(unsigned major, unsigned minor) {
     NoteMountPoints(nullptr, loop.major, loop.minor, &points);
     for (int j = 0; j < points.count; ++j) {
       const char* path = points.paths + points.offsets[j];
-      if (out != nullptr) {
-        (void)fprintf(out, "%sloop device ", prefix);
-        PutEscaped(loop.name, out);
-        (void)fputs(" mounted at ", out);
-        PutEscaped(path, out);
-        (void)putc('\n', out);
-      }
+      if (out != nullptr) PutLoopMount(prefix, loop.name, path, "", out);
       if (busyumount::PathMatchesMountPoint(path, mount_point)) continue;
       busyumount::BusyMounts mounts;
       busyumount::StartBusyMounts(path, nullptr, &mounts);
@@ -391,11 +397,9 @@ int Attached(unsigned major, unsigned minor) {
       busyumount::CloseBusyMounts(&mounts);
     }
     if (out != nullptr && loop.elsewhere_ns != 0) {
-      (void)fprintf(out, "%sloop device ", prefix);
-      PutEscaped(loop.name, out);
-      (void)fputs(" mounted at ", out);
-      PutEscaped(loop.elsewhere, out);
-      (void)fprintf(out, " in mnt:[%llu]\n", loop.elsewhere_ns);
+      char in[48];
+      (void)snprintf(in, sizeof(in), " in mnt:[%llu]", loop.elsewhere_ns);
+      PutLoopMount(prefix, loop.name, loop.elsewhere, in, out);
     }
   }
 }
